@@ -1,0 +1,512 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include <QAudioInput>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QSound>
+#include <QSoundEffect>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QVariant>
+
+#include <cmath>
+
+namespace {
+
+// The sound that rings whenever the chosen one cannot be played.
+QString builtinSound()
+{
+    return QStringLiteral("sounds/warning.wav");
+}
+
+// A sound the output has not loaded by then will not play at all (no sound
+// server, or a file it cannot decode): the play counts as failed.
+const qint64 loadGraceMs = 5000;
+
+// QSound reads the whole file into memory; anything larger is not a sound
+// a person chose for an alarm.
+const qint64 maxSoundFileBytes = 64 * 1024 * 1024;
+
+// Ticks are placed just after the second boundary, so the clock label
+// changes with the wall clock.
+const int tickMarginMs = 5;
+
+bool fileUsable(const QString &fileName)
+{
+    const QFileInfo info(fileName);
+    return info.isFile() && info.isReadable() && info.size() <= maxSoundFileBytes;
+}
+
+QSoundEffect *effectOf(const QSound *sound)
+{
+    return sound ? sound->findChild<QSoundEffect *>() : nullptr;
+}
+
+// No PCM file plays slower than 8000 bytes a second, so this bounds how
+// long a real play of the file can last.
+qint64 playLimitMs(const QSound *sound)
+{
+    return loadGraceMs + QFileInfo(sound->fileName()).size() / 8;
+}
+
+QString levelText(qreal level)
+{
+    return QString::number(float(level), 'g', 6);
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , alarm_state(AlarmOff)
+    , time_from_start(2.0f)
+    , soundObject(nullptr)
+    , ui(new Ui::MainWindow())
+    , m_device(QAudioDeviceInfo::defaultInputDevice())
+    , m_audioInfo(nullptr)
+    , m_audioInput(nullptr)
+    , prevLevel(0.0)
+    , maxLevel(2.0)
+    , readLevel(false)
+    , accX(0.0)
+    , accY(0.0)
+    , accZ(0.0)
+    , ori(0)
+    , clockTimer(new QTimer(this))
+    , ringTimer(new QTimer(this))
+{
+    sensorAcc.start();
+    connect(&sensorAcc, SIGNAL(readingChanged()), this, SLOT(readSensorAcc()));
+    sensorOri.start();
+    connect(&sensorOri, SIGNAL(readingChanged()), this, SLOT(readSensorOri()));
+
+    prevLevel = 0.0;
+    maxLevel = 2.0;
+
+    m_format.setSampleRate(8000);
+    m_format.setChannelCount(1);
+    m_format.setSampleSize(16);
+    m_format.setSampleType(QAudioFormat::SignedInt);
+    m_format.setByteOrder(QAudioFormat::LittleEndian);
+    m_format.setCodec(QStringLiteral("audio/pcm"));
+    const QAudioDeviceInfo info(QAudioDeviceInfo::defaultInputDevice());
+    if (!info.isFormatSupported(m_format)) {
+        qWarning() << "Default format not supported - trying to use nearest";
+        m_format = info.nearestFormat(m_format);
+    }
+    m_audioInfo = new AudioInfo(m_format, this);
+    connect(m_audioInfo, SIGNAL(update()), this, SLOT(updateLevel()));
+    m_audioInput = new QAudioInput(m_device, m_format, this);
+    qWarning() << "INFO";
+    m_audioInfo->start();
+    qWarning() << "input";
+    m_audioInput->start(m_audioInfo);
+
+    readLevel = false;
+
+    ui->setupUi(this);
+
+    clockTimer->setSingleShot(true);
+    clockTimer->setTimerType(Qt::PreciseTimer);
+    connect(clockTimer, SIGNAL(timeout()), this, SLOT(startClock()));
+    ringTimer->setSingleShot(true);
+    connect(ringTimer, SIGNAL(timeout()), this, SLOT(playAlarm()));
+
+    generalInitialization();
+    startClock();
+    time_from_start = 2.0f;
+
+    connect(ui->bsetAlarm, SIGNAL(clicked()), this, SLOT(setAlarm()));
+    connect(ui->applyButton, SIGNAL(clicked()), this, SLOT(applySettings()));
+    connect(ui->resetButton, SIGNAL(clicked()), this, SLOT(resetSettings()));
+}
+
+MainWindow::~MainWindow()
+{
+    // Closing the capture stream runs the event loop; it must end while the
+    // window and its form are still whole.
+    delete m_audioInput;
+    delete ui;
+    delete soundObject;
+}
+
+// ---- Clock and arming -------------------------------------------------------
+
+void MainWindow::startClock()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    ui->timeLabel->setText(now.time().toString());
+
+    if (alarm_state == AlarmArmed) {
+        const bool alarmDue = momentReached(alarmTime, now);
+        if (alarmDue) {
+            // Never wait on the file chooser here: a missing file rings
+            // with the built-in sound instead.
+            prepareSound();
+            playAlarm();
+            ui->bsetAlarm->setText(tr("Stop Alarm"));
+        }
+        // Measuring the room once the alarm rings would measure the alarm.
+        if (!alarmDue && momentReached(recordTime, now)) {
+            readLevel = true;
+            readInitialOri();
+            QTimer::singleShot(3000, this, SLOT(setLevelAverage()));
+        }
+    }
+
+    lastTick = now;
+    clockTimer->start(1000 - now.time().msec() + tickMarginMs);
+}
+
+// A moment is reached when its latest occurrence lies after the previous
+// tick and no later than this one, so a late or skipped tick still catches
+// it. A clock that went backwards passes nothing.
+bool MainWindow::momentReached(const QString &moment, const QDateTime &now) const
+{
+    const QTime time = QTime::fromString(moment);
+    if (!time.isValid() || !lastTick.isValid() || now <= lastTick)
+        return false;
+    QDateTime latest(now.date(), time);
+    if (latest > now)
+        latest = latest.addDays(-1);
+    return latest > lastTick;
+}
+
+void MainWindow::setAlarm()
+{
+    if (ui->bsetAlarm->text() == tr("Set Alarm")) {
+        ui->selectedTime->setReadOnly(true);
+        ui->bsetAlarm->setText(tr("Unset Alarm"));
+        setAlarmTime();
+        initializeAlarm();
+    } else if (ui->bsetAlarm->text() == tr("Unset Alarm")) {
+        ui->selectedTime->setReadOnly(false);
+        ui->bsetAlarm->setText(tr("Set Alarm"));
+        unsetAlarmTime();
+    } else if (ui->bsetAlarm->text() == tr("Stop Alarm")) {
+        ui->selectedTime->setReadOnly(false);
+        soundObject->stop();
+        ui->bsetAlarm->setText(tr("Set Alarm"));
+        unsetAlarmTime();
+    }
+}
+
+void MainWindow::setAlarmTime()
+{
+    alarm_state = AlarmArmed;
+    const QString text = ui->selectedTime->time().toString();
+    conf.setTime(text);
+    alarmTime = text;
+    ui->testLabel->setText(alarmTime);
+
+    int hour = alarmTime.midRef(0, 2).toInt();
+    int minutes = alarmTime.midRef(3, 2).toInt();
+    if (minutes > 0) {
+        --minutes;
+    } else {
+        minutes = 59;
+        hour = hour > 0 ? hour - 1 : 23;
+    }
+    const QString minutesText = (minutes <= 9 ? QStringLiteral("0") : QString()) + QString::number(minutes);
+    const QString hourText = (hour <= 9 ? QStringLiteral("0") : QString()) + QString::number(hour);
+    recordTime = hourText + QStringLiteral(":") + minutesText + QStringLiteral(":") + QStringLiteral("56");
+    ui->testLabel->setText(recordTime);
+}
+
+void MainWindow::unsetAlarmTime()
+{
+    alarm_state = AlarmOff;
+    // A ringing step still pending belongs to the cycle just ended.
+    ringTimer->stop();
+    ui->testLabel->setText(QString());
+    maxLevel = 1.0;
+    ui->label_trigger->setText(QStringLiteral("Max: ") + QString::number(maxLevel, 'g', 6));
+}
+
+// ---- Alarm sound and ringing cycle ------------------------------------------
+
+void MainWindow::playAlarm()
+{
+    if (alarm_state == AlarmArmed)
+        alarm_state = AlarmRinging;
+
+    if (alarm_state == AlarmRinging) {
+        ui->bsetAlarm->setText(tr("Stop Alarm"));
+        startPlay();
+        alarm_state = AlarmPlaying;
+        time_from_start = float(time_from_start + 0.2);
+        ringTimer->start(200);
+    } else if (alarm_state == AlarmPlaying) {
+        if (playFinished()) {
+            time_from_start += 2.0f;
+            alarm_state = AlarmRinging;
+            if (time_from_start < 60.0f) {
+                ringTimer->start(2000);
+            } else {
+                time_from_start = 0;
+                ringTimer->start(60000);
+            }
+        } else {
+            time_from_start = float(time_from_start + 0.1);
+            ringTimer->start(100);
+        }
+    }
+}
+
+void MainWindow::startPlay()
+{
+    const QSoundEffect *effect = effectOf(soundObject);
+    if (!soundObject || !fileUsable(soundObject->fileName()) || !effect
+        || effect->status() == QSoundEffect::Error)
+        replaceSound(new QSound(builtinSound()));
+    soundObject->setLoops(1);
+    soundObject->play();
+    playTime.start();
+}
+
+bool MainWindow::playFinished()
+{
+    const QSoundEffect *effect = effectOf(soundObject);
+    const qint64 elapsed = playTime.elapsed();
+    const bool failed = !effect || effect->status() == QSoundEffect::Error
+        || (effect->status() != QSoundEffect::Ready && elapsed > loadGraceMs);
+    if (failed) {
+        // Ring with the built-in sound rather than stay silent; if even that
+        // cannot play, the play still ends so that the cycle goes on.
+        if (soundObject->fileName() == builtinSound())
+            return true;
+        replaceSound(new QSound(builtinSound()));
+        startPlay();
+        return false;
+    }
+    return soundObject->isFinished() || elapsed > playLimitMs(soundObject);
+}
+
+void MainWindow::initializeAlarm()
+{
+    prepareSound();
+    browseFile();
+}
+
+void MainWindow::prepareSound()
+{
+    replaceSound(new QSound(conf.getSoundFileName()));
+    const QString fileName = conf.getSoundFileName();
+    if (!QFile::exists(fileName)) {
+        const QString musicDirectory = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+        qWarning() << QStringLiteral("Music directory: ") + musicDirectory;
+        // An absolute path is kept as the user chose it.
+        if (QDir::isRelativePath(fileName)) {
+            conf.setSoundFileName(musicDirectory + QStringLiteral("/") + fileName);
+            replaceSound(new QSound(conf.getSoundFileName()));
+        }
+    }
+}
+
+// Replaced sounds are released once they have stopped playing; until then
+// the window holds them, so that a play in progress runs to its end.
+void MainWindow::replaceSound(QSound *sound)
+{
+    QSound *old = soundObject;
+    soundObject = sound;
+    if (!old)
+        return;
+    QSoundEffect *effect = effectOf(old);
+    if (!effect || old->isFinished()) {
+        delete old;
+        return;
+    }
+    old->setParent(this);
+    connect(effect, &QSoundEffect::playingChanged, old, [old] {
+        if (old->isFinished())
+            old->deleteLater();
+    });
+    QTimer::singleShot(playLimitMs(old), old, &QObject::deleteLater);
+}
+
+void MainWindow::browseFile()
+{
+    if (QFile::exists(conf.getSoundFileName()))
+        return;
+    soundPath = QFileDialog::getOpenFileName(this, tr("Open File"), QDir::currentPath());
+    // Cancelling keeps the setting as it was; the alarm then rings with the
+    // built-in sound.
+    if (soundPath.isEmpty())
+        return;
+    conf.setSoundFileName(soundPath);
+    replaceSound(new QSound(conf.getSoundFileName()));
+    ui->soundComboBox->addItem(soundPath);
+    selectStoredSound();
+    qWarning() << conf.getSoundFileName();
+}
+
+// ---- Sound level ------------------------------------------------------------
+
+void MainWindow::updateLevel()
+{
+    const qreal currentLevel = m_audioInfo->level();
+    if (readLevel && currentLevel > prevLevel)
+        prevLevel = currentLevel;
+
+    if (maxLevel > currentLevel) {
+        ui->label_trigger->setText(QStringLiteral("max:") + levelText(maxLevel));
+        ui->label_current->setText(QStringLiteral("Curent: ") + levelText(currentLevel));
+    } else {
+        ui->label_current->setText(QStringLiteral("Reached ") + levelText(currentLevel));
+        if (conf.getStoppBySound() && ringing() && soundIsSilent())
+            stopRinging("alarm stopped by sound");
+    }
+
+    ui->soundBar->setValue(int(float(currentLevel) * 100));
+}
+
+// The alarm's own sound must not stop it: only a pause counts, or a play
+// that has ended.
+bool MainWindow::soundIsSilent() const
+{
+    return alarm_state == AlarmRinging || soundObject->isFinished();
+}
+
+void MainWindow::setLevelAverage()
+{
+    if (prevLevel != 0.0)
+        maxLevel = prevLevel * 1.2;
+    if (maxLevel > 1.0)
+        maxLevel = 1.0;
+    if (maxLevel < 0.5)
+        maxLevel = maxLevel * 1.5;
+    if (maxLevel < 0.15)
+        maxLevel = 0.15;
+    readLevel = false;
+}
+
+// ---- Motion -----------------------------------------------------------------
+
+void MainWindow::readSensorAcc()
+{
+    const QAccelerometerReading *reading = sensorAcc.reading();
+    if (!reading)
+        return;
+    accX = reading->x();
+    accY = reading->y();
+    accZ = reading->z();
+
+    if (!conf.getStoppByAccelerometer() || !ringing())
+        return;
+    ui->testLabel->setText(QString::number(conf.getSensitivityAccelerometer()));
+    for (const qreal axis : { accX, accY, accZ }) {
+        // Out-of-range values would not convert; they are shakes all the same.
+        if (std::isnan(axis))
+            continue;
+        const int value = QVariant(qBound(-1.0e6, axis, 1.0e6)).toInt();
+        if (qAbs(value) > 5 * conf.getSensitivityAccelerometer()) {
+            stopRinging("alarm stopped by shake");
+            return;
+        }
+    }
+}
+
+void MainWindow::readSensorOri()
+{
+    const QOrientationReading *reading = sensorOri.reading();
+    if (!reading)
+        return;
+    const int orientation = reading->orientation();
+    ui->testLabel->setText(QString::number(orientation));
+
+    if (!conf.getStoppByOrientation() || !ringing())
+        return;
+    const bool flipped = ori % 2 == 0 ? orientation == ori - 1 : orientation == ori + 1;
+    if (flipped)
+        stopRinging("alarm stopped by flip");
+}
+
+void MainWindow::readInitialOri()
+{
+    const QOrientationReading *reading = sensorOri.reading();
+    ori = reading ? int(reading->orientation()) : 0;
+    qWarning() << QStringLiteral("Initial Orientation: ") + QString::number(ori);
+}
+
+// ---- Shared steps -----------------------------------------------------------
+
+bool MainWindow::ringing() const
+{
+    return alarm_state == AlarmRinging || alarm_state == AlarmPlaying;
+}
+
+void MainWindow::stopRinging(const char *reason)
+{
+    unsetAlarmTime();
+    soundObject->stop();
+    ui->bsetAlarm->setText(tr("Set Alarm"));
+    ui->selectedTime->setReadOnly(false);
+    qWarning("%s", reason);
+}
+
+// ---- Settings tab -----------------------------------------------------------
+
+void MainWindow::generalInitialization()
+{
+    ui->testLabel->hide();
+    ui->label_trigger->hide();
+    ui->label_current->hide();
+
+    ui->soundComboBox->addItem(QStringLiteral("sounds/ringin.wav"));
+    ui->soundComboBox->addItem(builtinSound());
+    const QString stored = conf.getSoundFileName();
+    for (int i = 0; i < ui->soundComboBox->count(); ++i) {
+        if (ui->soundComboBox->itemText(i) == stored) {
+            ui->soundComboBox->setCurrentIndex(i);
+            qWarning() << QStringLiteral("current combobox item: ") + ui->soundComboBox->itemText(i);
+            break;
+        }
+    }
+    if (ui->soundComboBox->currentText() != stored) {
+        ui->soundComboBox->addItem(stored);
+        selectStoredSound();
+    }
+
+    const QTime time = QTime::fromString(conf.getTime(), Qt::TextDate);
+    if (time.isValid())
+        ui->selectedTime->setTime(time);
+
+    resetSettings();
+}
+
+void MainWindow::resetSettings()
+{
+    ui->stopBySound->setChecked(conf.getStoppBySound());
+    ui->stopByShake->setChecked(conf.getStoppByAccelerometer());
+    ui->stopByFlip->setChecked(conf.getStoppByOrientation());
+    ui->sensitivitySlider->setValue(conf.getSensitivityAccelerometer());
+    // The label follows the slider only on a change; show the value even
+    // when the stored one equals the slider's.
+    ui->sensitivityLabel->setNum(ui->sensitivitySlider->value());
+    selectStoredSound();
+}
+
+void MainWindow::applySettings()
+{
+    conf.setSoundFileName(ui->soundComboBox->currentText());
+    conf.setStoppBySound(ui->stopBySound->isChecked());
+    conf.setStoppByAccelerometer(ui->stopByShake->isChecked());
+    conf.setStoppByOrientation(ui->stopByFlip->isChecked());
+    conf.setSensitivityAccelerometer(ui->sensitivitySlider->value());
+    initializeAlarm();
+}
+
+// Makes each item naming the stored sound current in turn, so the last
+// match wins; with no match the selection stays.
+void MainWindow::selectStoredSound()
+{
+    const QString stored = conf.getSoundFileName();
+    for (int i = 0; i < ui->soundComboBox->count(); ++i) {
+        if (ui->soundComboBox->itemText(i) == stored)
+            ui->soundComboBox->setCurrentIndex(i);
+    }
+}

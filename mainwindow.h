@@ -1,0 +1,97 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include "audioinfo.h"
+#include "preferences.h"
+
+#include <QAccelerometer>
+#include <QAudioDeviceInfo>
+#include <QAudioFormat>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <QOrientationSensor>
+#include <QString>
+
+class QAudioInput;
+class QSound;
+class QTimer;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    void initializeAlarm();
+    void setAlarmTime();
+    void unsetAlarmTime();
+    void browseFile();
+
+public slots:
+    void playAlarm();
+    void startClock();
+    void setAlarm();
+    void updateLevel();
+    void setLevelAverage();
+    void generalInitialization();
+    void applySettings();
+    void resetSettings();
+    void readSensorAcc();
+    void readSensorOri();
+
+private:
+    enum AlarmState { AlarmOff, AlarmArmed, AlarmRinging, AlarmPlaying };
+
+    void readInitialOri();
+
+    bool ringing() const;
+    bool momentReached(const QString &moment, const QDateTime &now) const;
+    void prepareSound();
+    void replaceSound(QSound *sound);
+    void startPlay();
+    bool playFinished();
+    bool soundIsSilent() const;
+    void stopRinging(const char *reason);
+    void selectStoredSound();
+
+    QString alarmTime;
+    QString recordTime;
+    int alarm_state;
+    float time_from_start;
+    QSound *soundObject;
+    QAccelerometer sensorAcc;
+    QOrientationSensor sensorOri;
+    Ui::MainWindow *ui;
+    QAudioDeviceInfo m_device;
+    AudioInfo *m_audioInfo;
+    QAudioFormat m_format;
+    QAudioInput *m_audioInput;
+    qreal prevLevel;
+    qreal maxLevel;
+    preferences conf;
+    bool readLevel;
+    qreal accX, accY, accZ;
+    int ori;
+    QString soundPath;
+
+    // The clock tick and the ringing cycle each run on one single-shot timer
+    // of their own, so that a disarm can drop a pending ringing step.
+    QTimer *clockTimer;
+    QTimer *ringTimer;
+    QDateTime lastTick;
+    QElapsedTimer playTime;
+
+    friend class TestShell;
+    friend class TestAlarmClock;
+    friend class TestSoundLevel;
+    friend class TestMotion;
+    friend class TestPreferences;
+};
+
+#endif // MAINWINDOW_H

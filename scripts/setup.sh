@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing the alarm clock needs on
+# Debian 12, and only what is missing.
+set -euo pipefail
+
+packages=(
+    cmake make g++ pkg-config
+    qtbase5-dev qtbase5-dev-tools
+    qtmultimedia5-dev libqt5multimedia5-plugins
+    libqt5sensors5-dev libqt5sensors5
+    pulseaudio pulseaudio-utils
+    xvfb xauth xdotool imagemagick
+    faketime sox libbenchmark-dev
+    clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=""
+[[ $(id -u) -eq 0 ]] || sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -q >/dev/null
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test through ctest on a
+# virtual phone that this script starts and stops again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+scripts/setup.sh
+scripts/build.sh build
+
+state=$(mktemp -d /tmp/alarmclock-phone.XXXXXX)
+trap '"$root"/scripts/virtual-phone.sh stop "$state" >/dev/null 2>&1; rm -rf "$state"' EXIT
+eval "$(scripts/virtual-phone.sh start "$state")"
+
+cd build
+ctest --output-on-failure

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# A virtual phone for the alarm clock on a machine without one: a sound
+# server whose speaker the program rings into and whose microphone hears a
+# "room", a virtual display, an accelerometer file for the QtSensors
+# backends, and a wall clock file for libfaketime.
+#
+#   eval "$(scripts/virtual-phone.sh start STATE_DIR [--display])"
+#   scripts/virtual-phone.sh stop STATE_DIR
+#
+# "start" prints the environment the program and the tools need. "stop"
+# ends what "start" started, by process id. Sounds for the microphone:
+#   paplay --device=room loud.wav
+# What the speaker carries:
+#   parec -d speaker.monitor --format=s16le --rate=8000 --channels=1
+set -euo pipefail
+
+cmd=${1:?start or stop}
+state=${2:?state directory}
+mkdir -p "$state"
+state=$(cd "$state" && pwd)
+
+start() {
+    local runtime="$state/runtime"
+    mkdir -p "$runtime"
+    chmod 700 "$runtime"
+    export XDG_RUNTIME_DIR="$runtime"
+    pulseaudio -n --daemonize=yes --exit-idle-time=-1 --disallow-exit \
+        --use-pid-file=yes \
+        --load=module-native-protocol-unix \
+        --load="module-null-sink sink_name=speaker" \
+        --load="module-null-sink sink_name=room" \
+        --load="module-remap-source source_name=mic master=room.monitor" \
+        >"$state/pulseaudio.log" 2>&1
+    for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+    pactl set-default-sink speaker
+    pactl set-default-source mic
+    cp "$runtime/pulse/pid" "$state/pulseaudio.pid" 2>/dev/null || pgrep -n -x pulseaudio >"$state/pulseaudio.pid"
+
+    # The phone lies still, face up.
+    echo "0,0,-9.8" >"$state/accelerometer"
+
+    echo "export XDG_RUNTIME_DIR='$runtime'"
+    echo "export QT_ACCEL_FILEPATH='$state/accelerometer' QT_ACCEL_DELIMITER=,"
+    echo "export PHONE_STATE='$state'"
+
+    if [[ "${1:-}" == "--display" ]]; then
+        local display
+        for display in $(seq 90 120); do
+            [[ -e /tmp/.X11-unix/X$display || -e /tmp/.X$display-lock ]] || break
+        done
+        Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$state/xvfb.log" 2>&1 &
+        echo $! >"$state/xvfb.pid"
+        for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X$display ]] && break; sleep 0.1; done
+        echo "export DISPLAY=:$display QT_QPA_PLATFORM=xcb"
+    fi
+}
+
+stop() {
+    local f
+    for f in "$state"/*.pid; do
+        [[ -e "$f" ]] || continue
+        kill "$(cat "$f")" 2>/dev/null || true
+        rm -f "$f"
+    done
+}
+
+case "$cmd" in
+start) shift 2; start "$@" ;;
+stop) stop ;;
+*) echo "usage: $0 start|stop STATE_DIR [--display]" >&2; exit 2 ;;
+esac

@@ -1,0 +1,85 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+// Helpers shared by the tests: a fresh working directory per test, the
+// program's warning log, and the wall clock when the test runs under
+// libfaketime with a timestamp file.
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QtGlobal>
+
+namespace TestSupport {
+
+inline QStringList &log()
+{
+    static QStringList messages;
+    return messages;
+}
+
+inline void catchWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtWarningMsg)
+        log().append(message);
+}
+
+// Collects the program's warnings from now on, in order.
+inline void captureLog()
+{
+    log().clear();
+    qInstallMessageHandler(catchWarnings);
+}
+
+// A working directory of its own, holding the built-in sounds.
+class WorkDir {
+public:
+    explicit WorkDir(bool withSounds = true)
+    {
+        previous = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        if (withSounds) {
+            QDir().mkdir(QStringLiteral("sounds"));
+            for (const char *name : { "ringin.wav", "warning.wav" })
+                QFile::copy(QStringLiteral(ALARMCLOCK_SOURCE_DIR "/sounds/") + QLatin1String(name),
+                    QStringLiteral("sounds/") + QLatin1String(name));
+        }
+    }
+    ~WorkDir() { QDir::setCurrent(previous); }
+    QString path() const { return dir.path(); }
+
+private:
+    QTemporaryDir dir;
+    QString previous;
+};
+
+inline void writeFile(const QString &name, const QByteArray &bytes)
+{
+    QFile file(name);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(bytes);
+}
+
+inline QByteArray readFile(const QString &name)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The wall clock as the program sees it, frozen at `when` ("2026-12-07
+// 07:29:56") until the next call. Needs the test to run under libfaketime.
+inline bool hasFakeClock()
+{
+    return qEnvironmentVariableIsSet("FAKETIME_TIMESTAMP_FILE");
+}
+
+inline void setWallClock(const char *when)
+{
+    writeFile(qEnvironmentVariable("FAKETIME_TIMESTAMP_FILE"), QByteArray(when) + '\n');
+}
+
+} // namespace TestSupport
+
+#endif // TESTSUPPORT_H

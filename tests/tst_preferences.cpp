@@ -1,0 +1,186 @@
+#include "preferences.h"
+#include "testsupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QtTest>
+
+using namespace TestSupport;
+
+namespace {
+const QByteArray defaultContent("warning.wav\n12:00\n1\n1\n8\n1\n");
+}
+
+class TestPreferences : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { captureLog(); }
+
+    void createsDefaultFileOnFirstStart()
+    {
+        WorkDir dir(false);
+        {
+            preferences conf;
+            QCOMPARE(readFile(QStringLiteral("alarm.conf")), defaultContent);
+            QCOMPARE(defaultContent.size(), 26);
+            QCOMPARE(log(), QStringList({ "does not exist", "OK, created!" }));
+            QCOMPARE(conf.getSoundFileName(), QStringLiteral("warning.wav"));
+            QCOMPARE(conf.getTime(), QStringLiteral("12:00"));
+            QVERIFY(conf.getStoppBySound());
+            QVERIFY(conf.getStoppByAccelerometer());
+            QVERIFY(conf.getStoppByOrientation());
+            QCOMPARE(conf.getSensitivityAccelerometer(), 8);
+        }
+        log().clear();
+        preferences again;
+        QVERIFY(log().isEmpty());
+        QCOMPARE(again.getSensitivityAccelerometer(), 8);
+        QCOMPARE(again.get(6), QString());
+        QCOMPARE(again.get(-1), QString());
+    }
+
+    void convertsBooleansAndSensitivity_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("on");
+        QTest::addColumn<int>("number");
+        QTest::newRow("one") << QByteArray("1") << true << 1;
+        QTest::newRow("zero") << QByteArray("0") << false << 0;
+        QTest::newRow("word") << QByteArray("true") << false << 0;
+        QTest::newRow("leading space") << QByteArray(" 1") << false << 1;
+        QTest::newRow("trailing space") << QByteArray("1 ") << false << 1;
+        QTest::newRow("empty") << QByteArray("") << false << 0;
+        QTest::newRow("ten") << QByteArray("10") << false << 10;
+        QTest::newRow("letters") << QByteArray("abc") << false << 0;
+    }
+
+    void convertsBooleansAndSensitivity()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, on);
+        QFETCH(int, number);
+        WorkDir dir(false);
+        writeFile(QStringLiteral("alarm.conf"),
+            "a.wav\n07:00:00\n" + text + '\n' + text + '\n' + text + '\n' + text + '\n');
+        preferences conf;
+        QCOMPARE(conf.getStoppBySound(), on);
+        QCOMPARE(conf.getStoppByAccelerometer(), on);
+        QCOMPARE(conf.getStoppByOrientation(), on);
+        QCOMPARE(conf.getSensitivityAccelerometer(), number);
+        QCOMPARE(conf.get(4), QString::fromLatin1(text));
+    }
+
+    void readsCrLfAndSavesLineFeeds()
+    {
+        WorkDir dir(false);
+        writeFile(QStringLiteral("alarm.conf"), "my sound.wav\r\n07:30:00\r\n0\r\n1\r\n3\r\n0\r\n");
+        preferences conf;
+        QCOMPARE(conf.getSoundFileName(), QStringLiteral("my sound.wav"));
+        QCOMPARE(conf.getTime(), QStringLiteral("07:30:00"));
+        QVERIFY(!conf.getStoppBySound());
+        QVERIFY(conf.getStoppByAccelerometer());
+        QCOMPARE(conf.getSensitivityAccelerometer(), 3);
+        QVERIFY(!conf.getStoppByOrientation());
+        conf.setSensitivityAccelerometer(10);
+        QCOMPARE(readFile(QStringLiteral("alarm.conf")), QByteArray("my sound.wav\n07:30:00\n0\n1\n10\n0\n"));
+        conf.setStoppByOrientation(true);
+        conf.setStoppBySound(true);
+        conf.setStoppByAccelerometer(false);
+        conf.setTime(QStringLiteral("06:15:00"));
+        conf.setSoundFileName(QStringLiteral("/abs/ring.wav"));
+        QCOMPARE(readFile(QStringLiteral("alarm.conf")), QByteArray("/abs/ring.wav\n06:15:00\n1\n0\n10\n1\n"));
+    }
+
+    void shortFileIsCompletedOnSave()
+    {
+        WorkDir dir(false);
+        writeFile(QStringLiteral("alarm.conf"), "x.wav\n08:00:00\n");
+        preferences conf;
+        QCOMPARE(conf.getTime(), QStringLiteral("08:00:00"));
+        QCOMPARE(conf.get(2), QString());
+        QVERIFY(!conf.getStoppBySound());
+        QCOMPARE(conf.getSensitivityAccelerometer(), 0);
+        conf.setStoppByOrientation(false);
+        QCOMPARE(readFile(QStringLiteral("alarm.conf")), QByteArray("x.wav\n08:00:00\n1\n1\n8\n0\n"));
+        QVERIFY(log().isEmpty());
+    }
+
+    void longFileKeepsExtraLinesUntilSave()
+    {
+        WorkDir dir(false);
+        writeFile(QStringLiteral("alarm.conf"), "a\nb\n1\n0\n5\n1\nseven\neight");
+        preferences conf;
+        QCOMPARE(conf.get(6), QStringLiteral("seven"));
+        QCOMPARE(conf.get(7), QStringLiteral("eight"));
+        QCOMPARE(conf.get(8), QString());
+        conf.setSensitivityAccelerometer(6);
+        QCOMPARE(readFile(QStringLiteral("alarm.conf")), QByteArray("a\nb\n1\n0\n6\n1\n"));
+        QCOMPARE(conf.get(7), QStringLiteral("eight"));
+        // Keys outside the store are never written.
+        conf.set(9, QStringLiteral("nine"));
+        conf.set(-1, QStringLiteral("minus"));
+        QCOMPARE(conf.get(9), QString());
+        QCOMPARE(readFile(QStringLiteral("alarm.conf")), QByteArray("a\nb\n1\n0\n6\n1\n"));
+    }
+
+    void failedSaveKeepsOldFileAndMemory()
+    {
+        // A directory in the file's place cannot be replaced, even by root.
+        WorkDir dir(false);
+        QVERIFY(QDir().mkdir(QStringLiteral("alarm.conf")));
+        preferences conf;
+        QVERIFY(log().isEmpty());
+        QCOMPARE(conf.getSoundFileName(), QString());
+        conf.setSensitivityAccelerometer(4);
+        QCOMPARE(conf.getSensitivityAccelerometer(), 4);
+        QCOMPARE(conf.getSoundFileName(), QStringLiteral("warning.wav"));
+        QVERIFY(QFileInfo(QStringLiteral("alarm.conf")).isDir());
+        QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden), QStringList());
+        QVERIFY(log().isEmpty());
+    }
+
+    void killedSaveNeverLeavesPartialFile()
+    {
+        WorkDir dir(false);
+        preferences conf;
+        for (int round = 0; round < 8; ++round) {
+            QProcess saver;
+            saver.setWorkingDirectory(dir.path());
+            saver.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--saver") });
+            QVERIFY(saver.waitForReadyRead(5000));
+            QTest::qWait(20 + 7 * round);
+            saver.kill();
+            saver.waitForFinished();
+            const QList<QByteArray> lines = readFile(QStringLiteral("alarm.conf")).split('\n');
+            QCOMPARE(lines.size(), 7);
+            QVERIFY(lines.last().isEmpty());
+            QVERIFY(lines.first() == "warning.wav"
+                || (lines.first().startsWith("sound-") && lines.first().size() == 200006));
+            QCOMPARE(lines.at(1), QByteArray("12:00"));
+        }
+    }
+};
+
+// Saves over and over until killed, for the interrupted-save test.
+static int runSaver()
+{
+    preferences conf;
+    fputs("saving\n", stdout);
+    fflush(stdout);
+    for (int i = 0;; ++i)
+        conf.setSoundFileName(QStringLiteral("sound-") + QString(200000, QLatin1Char('a' + i % 26)));
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc > 1 && qstrcmp(argv[1], "--saver") == 0)
+        return runSaver();
+    TestPreferences test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_preferences.moc"

@@ -1,0 +1,107 @@
+#include "mainwindow.h"
+#include "testsupport.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTimeEdit>
+#include <QtTest>
+
+using namespace TestSupport;
+
+class TestShell : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { captureLog(); }
+
+    void opensWithoutSettingsFile()
+    {
+        WorkDir dir;
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QCOMPARE(readFile(QStringLiteral("alarm.conf")), QByteArray("warning.wav\n12:00\n1\n1\n8\n1\n"));
+        QCOMPARE(log().mid(0, 2), QStringList({ "does not exist", "OK, created!" }));
+
+        QCOMPARE(w.alarm_state, 0);
+        QVERIFY(!w.soundObject);
+        QCOMPARE(w.maxLevel, 2.0);
+        QCOMPARE(w.prevLevel, 0.0);
+        QVERIFY(!w.readLevel);
+        QCOMPARE(w.time_from_start, 2.0f);
+        QVERIFY(w.alarmTime.isEmpty());
+        QVERIFY(w.recordTime.isEmpty());
+        QCOMPARE(w.findChildren<AudioInfo *>().size(), 1);
+    }
+
+    void formAsLaterStepsExpectIt()
+    {
+        WorkDir dir;
+        MainWindow w;
+        QCOMPARE(w.objectName(), QStringLiteral("MainWindow"));
+        QCOMPARE(w.windowTitle(), QStringLiteral("MainWindow"));
+
+        const char *names[] = { "centralWidget", "horizontalLayout_2", "tabWidget", "tab",
+            "verticalLayout_4", "soundBar", "horizontalLayout", "verticalLayout_2", "timeLabel",
+            "testLabel", "verticalLayout_3", "label_trigger", "label_current", "selectedTime",
+            "bsetAlarm", "tab_2", "verticalLayout", "tabWidget_2", "tab_3", "verticalLayout_6",
+            "stopBySound", "stopByShake", "stopByFlip", "tab_4", "verticalLayout_5",
+            "soundComboBox", "label", "horizontalLayout_4", "sensitivitySlider", "sensitivityLabel",
+            "horizontalLayout_3", "resetButton", "applyButton" };
+        for (const char *name : names)
+            QVERIFY2(w.findChild<QObject *>(QLatin1String(name)), name);
+
+        auto *tabs = w.findChild<QTabWidget *>(QStringLiteral("tabWidget"));
+        auto *inner = w.findChild<QTabWidget *>(QStringLiteral("tabWidget_2"));
+        QCOMPARE(tabs->currentIndex(), 0);
+        QCOMPARE(inner->currentIndex(), 0);
+        QCOMPARE(tabs->tabText(0), QStringLiteral("Alarm"));
+        QCOMPARE(tabs->tabText(1), QStringLiteral("Settings"));
+        QCOMPARE(inner->tabText(0), QStringLiteral("General"));
+        QCOMPARE(inner->tabText(1), QStringLiteral("Advanced"));
+
+        QCOMPARE(w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"))->text(), QStringLiteral("Set Alarm"));
+        QCOMPARE(w.findChild<QPushButton *>(QStringLiteral("resetButton"))->text(), QStringLiteral("Reset"));
+        QCOMPARE(w.findChild<QPushButton *>(QStringLiteral("applyButton"))->text(), QStringLiteral("Apply"));
+        QCOMPARE(w.findChild<QCheckBox *>(QStringLiteral("stopBySound"))->text(), QStringLiteral("Stop Alarm by Sound"));
+        QCOMPARE(w.findChild<QCheckBox *>(QStringLiteral("stopByShake"))->text(), QStringLiteral("Stop Alarm by Shakeing"));
+        QCOMPARE(w.findChild<QCheckBox *>(QStringLiteral("stopByFlip"))->text(), QStringLiteral("Stop by Flip"));
+        QCOMPARE(w.findChild<QLabel *>(QStringLiteral("label"))->text(), QStringLiteral("Shake sensitivity"));
+        auto *editor = w.findChild<QTimeEdit *>(QStringLiteral("selectedTime"));
+        QCOMPARE(editor->displayFormat(), QStringLiteral("HH:mm"));
+        QVERIFY(!editor->isReadOnly());
+        QCOMPARE(w.findChild<QProgressBar *>(QStringLiteral("soundBar"))->maximum(), 100);
+
+        auto *slider = w.findChild<QSlider *>(QStringLiteral("sensitivitySlider"));
+        auto *value = w.findChild<QLabel *>(QStringLiteral("sensitivityLabel"));
+        QCOMPARE(slider->minimum(), 1);
+        QCOMPARE(slider->maximum(), 10);
+        slider->setValue(3);
+        QCOMPARE(value->text(), QStringLiteral("3"));
+        slider->setValue(10);
+        QCOMPARE(value->text(), QStringLiteral("10"));
+    }
+
+    void quietUntilAnAlarmIsSet()
+    {
+        WorkDir dir;
+        MainWindow w;
+        w.show();
+        // Neither a loud sound nor a shake or flip has anything to stop yet.
+        w.m_audioInfo->write(QByteArray("\xff\x7f", 2));
+        QCOMPARE(w.findChild<QLabel *>(QStringLiteral("label_current"))->text(), QStringLiteral("Curent: 1"));
+        QCOMPARE(w.findChild<QLabel *>(QStringLiteral("label_trigger"))->text(), QStringLiteral("max:2"));
+        w.readSensorAcc();
+        w.readSensorOri();
+        QCOMPARE(w.alarm_state, 0);
+        QCOMPARE(w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"))->text(), QStringLiteral("Set Alarm"));
+    }
+};
+
+QTEST_MAIN(TestShell)
+#include "tst_shell.moc"
