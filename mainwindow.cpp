@@ -12,6 +12,7 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <QVariant>
+#include <QtEndian>
 
 #include <cmath>
 
@@ -35,15 +36,53 @@ const qint64 maxSoundFileBytes = 64 * 1024 * 1024;
 // changes with the wall clock.
 const int tickMarginMs = 5;
 
-bool fileUsable(const QString &fileName)
+// Whether the sound output can play the file: a whole PCM wave file of
+// 8- or 16-bit samples. The output never finishes loading a wave file that
+// breaks off early, and cannot even release it, so such files must never
+// reach it.
+bool playableWave(const QString &fileName)
 {
+    QFile file(fileName);
     const QFileInfo info(fileName);
-    return info.isFile() && info.isReadable() && info.size() <= maxSoundFileBytes;
+    if (!info.isFile() || info.size() > maxSoundFileBytes || !file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray header = file.read(12);
+    if (header.size() < 12 || !header.startsWith("RIFF") || header.mid(8, 4) != "WAVE")
+        return false;
+    bool formatKnown = false;
+    for (qint64 pos = 12; pos + 8 <= info.size();) {
+        if (!file.seek(pos))
+            return false;
+        const QByteArray chunk = file.read(8);
+        if (chunk.size() < 8)
+            return false;
+        const qint64 size = qFromLittleEndian<quint32>(chunk.constData() + 4);
+        if (chunk.startsWith("fmt ")) {
+            const QByteArray format = file.read(16);
+            if (size < 16 || format.size() < 16)
+                return false;
+            const quint16 tag = qFromLittleEndian<quint16>(format.constData());
+            const quint16 channels = qFromLittleEndian<quint16>(format.constData() + 2);
+            const quint32 rate = qFromLittleEndian<quint32>(format.constData() + 4);
+            const quint16 bits = qFromLittleEndian<quint16>(format.constData() + 14);
+            formatKnown = tag == 1 && channels > 0 && rate > 0 && (bits == 8 || bits == 16);
+        } else if (chunk.startsWith("data")) {
+            return formatKnown && size > 0 && pos + 8 + size <= info.size();
+        }
+        pos += 8 + size + (size & 1);
+    }
+    return false;
 }
 
 QSoundEffect *effectOf(const QSound *sound)
 {
     return sound ? sound->findChild<QSoundEffect *>() : nullptr;
+}
+
+// The sound for a file, or the built-in one when the output could not play it.
+QSound *makeSound(const QString &fileName)
+{
+    return new QSound(playableWave(fileName) ? fileName : builtinSound());
 }
 
 // No PCM file plays slower than 8000 bytes a second, so this bounds how
@@ -131,7 +170,9 @@ MainWindow::~MainWindow()
     // window and its form are still whole.
     delete m_audioInput;
     delete ui;
-    delete soundObject;
+    const QSoundEffect *effect = effectOf(soundObject);
+    if (!effect || effect->status() != QSoundEffect::Loading)
+        delete soundObject;
 }
 
 // ---- Clock and arming -------------------------------------------------------
@@ -211,9 +252,11 @@ void MainWindow::setAlarmTime()
         minutes = 59;
         hour = hour > 0 ? hour - 1 : 23;
     }
-    const QString minutesText = (minutes <= 9 ? QStringLiteral("0") : QString()) + QString::number(minutes);
+    const QString minutesText
+        = (minutes <= 9 ? QStringLiteral("0") : QString()) + QString::number(minutes);
     const QString hourText = (hour <= 9 ? QStringLiteral("0") : QString()) + QString::number(hour);
-    recordTime = hourText + QStringLiteral(":") + minutesText + QStringLiteral(":") + QStringLiteral("56");
+    recordTime
+        = hourText + QStringLiteral(":") + minutesText + QStringLiteral(":") + QStringLiteral("56");
     ui->testLabel->setText(recordTime);
 }
 
@@ -259,9 +302,10 @@ void MainWindow::playAlarm()
 
 void MainWindow::startPlay()
 {
+    // The file may have changed or gone since the sound was made.
     const QSoundEffect *effect = effectOf(soundObject);
-    if (!soundObject || !fileUsable(soundObject->fileName()) || !effect
-        || effect->status() == QSoundEffect::Error)
+    if (!effect || effect->status() == QSoundEffect::Error
+        || !playableWave(soundObject->fileName()))
         replaceSound(new QSound(builtinSound()));
     soundObject->setLoops(1);
     soundObject->play();
@@ -294,21 +338,23 @@ void MainWindow::initializeAlarm()
 
 void MainWindow::prepareSound()
 {
-    replaceSound(new QSound(conf.getSoundFileName()));
+    replaceSound(makeSound(conf.getSoundFileName()));
     const QString fileName = conf.getSoundFileName();
     if (!QFile::exists(fileName)) {
-        const QString musicDirectory = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+        const QString musicDirectory
+            = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
         qWarning() << QStringLiteral("Music directory: ") + musicDirectory;
         // An absolute path is kept as the user chose it.
         if (QDir::isRelativePath(fileName)) {
             conf.setSoundFileName(musicDirectory + QStringLiteral("/") + fileName);
-            replaceSound(new QSound(conf.getSoundFileName()));
+            replaceSound(makeSound(conf.getSoundFileName()));
         }
     }
 }
 
-// Replaced sounds are released once they have stopped playing; until then
-// the window holds them, so that a play in progress runs to its end.
+// Replaced sounds are released once they have stopped playing, so a play in
+// progress runs to its end. One the output is still loading is left alone:
+// releasing it would wait for the load.
 void MainWindow::replaceSound(QSound *sound)
 {
     QSound *old = soundObject;
@@ -316,16 +362,15 @@ void MainWindow::replaceSound(QSound *sound)
     if (!old)
         return;
     QSoundEffect *effect = effectOf(old);
-    if (!effect || old->isFinished()) {
-        delete old;
-        return;
-    }
-    old->setParent(this);
-    connect(effect, &QSoundEffect::playingChanged, old, [old] {
-        if (old->isFinished())
+    auto release = [old, effect] {
+        if (!effect || (old->isFinished() && effect->status() != QSoundEffect::Loading))
             old->deleteLater();
-    });
-    QTimer::singleShot(playLimitMs(old), old, &QObject::deleteLater);
+    };
+    if (effect) {
+        connect(effect, &QSoundEffect::playingChanged, old, release);
+        connect(effect, &QSoundEffect::statusChanged, old, release);
+    }
+    release();
 }
 
 void MainWindow::browseFile()
@@ -338,7 +383,7 @@ void MainWindow::browseFile()
     if (soundPath.isEmpty())
         return;
     conf.setSoundFileName(soundPath);
-    replaceSound(new QSound(conf.getSoundFileName()));
+    replaceSound(makeSound(conf.getSoundFileName()));
     ui->soundComboBox->addItem(soundPath);
     selectStoredSound();
     qWarning() << conf.getSoundFileName();
@@ -462,7 +507,8 @@ void MainWindow::generalInitialization()
     for (int i = 0; i < ui->soundComboBox->count(); ++i) {
         if (ui->soundComboBox->itemText(i) == stored) {
             ui->soundComboBox->setCurrentIndex(i);
-            qWarning() << QStringLiteral("current combobox item: ") + ui->soundComboBox->itemText(i);
+            qWarning() << QStringLiteral("current combobox item: ")
+                    + ui->soundComboBox->itemText(i);
             break;
         }
     }

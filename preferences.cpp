@@ -8,7 +8,6 @@
 
 namespace {
 
-
 QString configFileName()
 {
     return QStringLiteral("alarm.conf");

@@ -85,13 +85,15 @@ private slots:
         QCOMPARE(conf.getSensitivityAccelerometer(), 3);
         QVERIFY(!conf.getStoppByOrientation());
         conf.setSensitivityAccelerometer(10);
-        QCOMPARE(readFile(QStringLiteral("alarm.conf")), QByteArray("my sound.wav\n07:30:00\n0\n1\n10\n0\n"));
+        QCOMPARE(readFile(QStringLiteral("alarm.conf")),
+            QByteArray("my sound.wav\n07:30:00\n0\n1\n10\n0\n"));
         conf.setStoppByOrientation(true);
         conf.setStoppBySound(true);
         conf.setStoppByAccelerometer(false);
         conf.setTime(QStringLiteral("06:15:00"));
         conf.setSoundFileName(QStringLiteral("/abs/ring.wav"));
-        QCOMPARE(readFile(QStringLiteral("alarm.conf")), QByteArray("/abs/ring.wav\n06:15:00\n1\n0\n10\n1\n"));
+        QCOMPARE(readFile(QStringLiteral("alarm.conf")),
+            QByteArray("/abs/ring.wav\n06:15:00\n1\n0\n10\n1\n"));
     }
 
     void shortFileIsCompletedOnSave()
@@ -104,7 +106,8 @@ private slots:
         QVERIFY(!conf.getStoppBySound());
         QCOMPARE(conf.getSensitivityAccelerometer(), 0);
         conf.setStoppByOrientation(false);
-        QCOMPARE(readFile(QStringLiteral("alarm.conf")), QByteArray("x.wav\n08:00:00\n1\n1\n8\n0\n"));
+        QCOMPARE(
+            readFile(QStringLiteral("alarm.conf")), QByteArray("x.wav\n08:00:00\n1\n1\n8\n0\n"));
         QVERIFY(log().isEmpty());
     }
 
@@ -171,7 +174,8 @@ static int runSaver()
     fputs("saving\n", stdout);
     fflush(stdout);
     for (int i = 0;; ++i)
-        conf.setSoundFileName(QStringLiteral("sound-") + QString(200000, QLatin1Char('a' + i % 26)));
+        conf.setSoundFileName(
+            QStringLiteral("sound-") + QString(200000, QLatin1Char('a' + i % 26)));
 }
 
 int main(int argc, char **argv)

@@ -25,7 +25,8 @@ private slots:
         MainWindow w;
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QCOMPARE(readFile(QStringLiteral("alarm.conf")), QByteArray("warning.wav\n12:00\n1\n1\n8\n1\n"));
+        QCOMPARE(
+            readFile(QStringLiteral("alarm.conf")), QByteArray("warning.wav\n12:00\n1\n1\n8\n1\n"));
         QCOMPARE(log().mid(0, 2), QStringList({ "does not exist", "OK, created!" }));
 
         QCOMPARE(w.alarm_state, 0);
@@ -65,13 +66,20 @@ private slots:
         QCOMPARE(inner->tabText(0), QStringLiteral("General"));
         QCOMPARE(inner->tabText(1), QStringLiteral("Advanced"));
 
-        QCOMPARE(w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"))->text(), QStringLiteral("Set Alarm"));
-        QCOMPARE(w.findChild<QPushButton *>(QStringLiteral("resetButton"))->text(), QStringLiteral("Reset"));
-        QCOMPARE(w.findChild<QPushButton *>(QStringLiteral("applyButton"))->text(), QStringLiteral("Apply"));
-        QCOMPARE(w.findChild<QCheckBox *>(QStringLiteral("stopBySound"))->text(), QStringLiteral("Stop Alarm by Sound"));
-        QCOMPARE(w.findChild<QCheckBox *>(QStringLiteral("stopByShake"))->text(), QStringLiteral("Stop Alarm by Shakeing"));
-        QCOMPARE(w.findChild<QCheckBox *>(QStringLiteral("stopByFlip"))->text(), QStringLiteral("Stop by Flip"));
-        QCOMPARE(w.findChild<QLabel *>(QStringLiteral("label"))->text(), QStringLiteral("Shake sensitivity"));
+        QCOMPARE(w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"))->text(),
+            QStringLiteral("Set Alarm"));
+        QCOMPARE(w.findChild<QPushButton *>(QStringLiteral("resetButton"))->text(),
+            QStringLiteral("Reset"));
+        QCOMPARE(w.findChild<QPushButton *>(QStringLiteral("applyButton"))->text(),
+            QStringLiteral("Apply"));
+        QCOMPARE(w.findChild<QCheckBox *>(QStringLiteral("stopBySound"))->text(),
+            QStringLiteral("Stop Alarm by Sound"));
+        QCOMPARE(w.findChild<QCheckBox *>(QStringLiteral("stopByShake"))->text(),
+            QStringLiteral("Stop Alarm by Shakeing"));
+        QCOMPARE(w.findChild<QCheckBox *>(QStringLiteral("stopByFlip"))->text(),
+            QStringLiteral("Stop by Flip"));
+        QCOMPARE(w.findChild<QLabel *>(QStringLiteral("label"))->text(),
+            QStringLiteral("Shake sensitivity"));
         auto *editor = w.findChild<QTimeEdit *>(QStringLiteral("selectedTime"));
         QCOMPARE(editor->displayFormat(), QStringLiteral("HH:mm"));
         QVERIFY(!editor->isReadOnly());
@@ -94,12 +102,15 @@ private slots:
         w.show();
         // Neither a loud sound nor a shake or flip has anything to stop yet.
         w.m_audioInfo->write(QByteArray("\xff\x7f", 2));
-        QCOMPARE(w.findChild<QLabel *>(QStringLiteral("label_current"))->text(), QStringLiteral("Curent: 1"));
-        QCOMPARE(w.findChild<QLabel *>(QStringLiteral("label_trigger"))->text(), QStringLiteral("max:2"));
+        QCOMPARE(w.findChild<QLabel *>(QStringLiteral("label_current"))->text(),
+            QStringLiteral("Curent: 1"));
+        QCOMPARE(w.findChild<QLabel *>(QStringLiteral("label_trigger"))->text(),
+            QStringLiteral("max:2"));
         w.readSensorAcc();
         w.readSensorOri();
         QCOMPARE(w.alarm_state, 0);
-        QCOMPARE(w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"))->text(), QStringLiteral("Set Alarm"));
+        QCOMPARE(w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"))->text(),
+            QStringLiteral("Set Alarm"));
     }
 };
 
