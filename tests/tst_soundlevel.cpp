@@ -1,0 +1,325 @@
+#include "audioinfo.h"
+#include "mainwindow.h"
+#include "testsupport.h"
+
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTimeEdit>
+#include <QtEndian>
+#include <QtTest>
+
+using namespace TestSupport;
+
+namespace {
+
+QAudioFormat format(int bits, QAudioFormat::SampleType type,
+    QAudioFormat::Endian order = QAudioFormat::LittleEndian, int channels = 1)
+{
+    QAudioFormat f;
+    f.setSampleRate(8000);
+    f.setChannelCount(channels);
+    f.setSampleSize(bits);
+    f.setSampleType(type);
+    f.setByteOrder(order);
+    f.setCodec(QStringLiteral("audio/pcm"));
+    return f;
+}
+
+QByteArray samples16(
+    std::initializer_list<qint16> values, QAudioFormat::Endian order = QAudioFormat::LittleEndian)
+{
+    QByteArray bytes;
+    for (qint16 v : values) {
+        char two[2];
+        if (order == QAudioFormat::LittleEndian)
+            qToLittleEndian(v, two);
+        else
+            qToBigEndian(v, two);
+        bytes.append(two, 2);
+    }
+    return bytes;
+}
+
+// A 20 ms chunk of the capture format whose loudest sample is `level`.
+QByteArray chunkAt(qreal level)
+{
+    QByteArray bytes(320, '\0');
+    qToLittleEndian(qint16(qRound(level * 32767)), bytes.data() + 100);
+    return bytes;
+}
+
+bool runSox(const QStringList &arguments)
+{
+    QProcess sox;
+    sox.start(QStringLiteral("sox"), arguments);
+    return sox.waitForFinished() && sox.exitCode() == 0;
+}
+
+} // namespace
+
+class TestSoundLevel : public QObject {
+    Q_OBJECT
+
+private:
+    void hear(MainWindow &w, qreal level) { w.findChild<AudioInfo *>()->write(chunkAt(level)); }
+    QString text(MainWindow &w, const char *name)
+    {
+        return w.findChild<QLabel *>(QLatin1String(name))->text();
+    }
+    QPushButton *button(MainWindow &w)
+    {
+        return w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"));
+    }
+
+    void tick(MainWindow &w, const char *when)
+    {
+        setWallClock(when);
+        w.startClock();
+    }
+
+    // Rings `w` through its real cycle, with the sound now playing.
+    void ring(MainWindow &w)
+    {
+        tick(w, "2026-12-07 07:29:58");
+        w.findChild<QTimeEdit *>()->setTime(QTime(7, 30));
+        button(w)->click();
+        tick(w, "2026-12-07 07:30:00");
+        QCOMPARE(w.alarm_state, 3);
+    }
+
+    void writeConf(bool stopBySound)
+    {
+        writeFile(QStringLiteral("alarm.conf"),
+            QByteArray("sounds/ringin.wav\n07:30:00\n") + (stopBySound ? "1" : "0")
+                + "\n0\n8\n0\n");
+    }
+
+private slots:
+    void init() { captureLog(); }
+
+    void meterMeasuresEveryLayout_data()
+    {
+        QTest::addColumn<QAudioFormat>("fmt");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<qreal>("level");
+        const auto s16 = format(16, QAudioFormat::SignedInt);
+        QTest::newRow("half scale") << s16 << samples16({ 0, -100, 16384, 5 }) << 16384 / 32767.0;
+        QTest::newRow("most negative") << s16 << samples16({ 0, -32768 }) << 1.0;
+        QTest::newRow("most positive") << s16 << samples16({ 32767, 1 }) << 1.0;
+        QTest::newRow("silence") << s16 << QByteArray(64, '\0') << 0.0;
+        QTest::newRow("0x4000 little-endian") << s16 << QByteArray("\x40\x00", 2) << 64 / 32767.0;
+        QTest::newRow("0x4000 big-endian")
+            << format(16, QAudioFormat::SignedInt, QAudioFormat::BigEndian)
+            << QByteArray("\x40\x00", 2) << 16384 / 32767.0;
+        QTest::newRow("stereo, right only")
+            << format(16, QAudioFormat::SignedInt, QAudioFormat::LittleEndian, 2)
+            << samples16({ 0, 8192, 0, -8000 }) << 8192 / 32767.0;
+        QTest::newRow("8-bit most negative")
+            << format(8, QAudioFormat::SignedInt) << QByteArray("\x00\x80\x10", 3) << 1.0;
+        QTest::newRow("8-bit unsigned silence")
+            << format(8, QAudioFormat::UnSignedInt) << QByteArray(50, '\x80') << 128 / 255.0;
+        QTest::newRow("16-bit unsigned big-endian")
+            << format(16, QAudioFormat::UnSignedInt, QAudioFormat::BigEndian)
+            << QByteArray("\x80\x00\x7f\xff", 4) << 32768 / 65535.0;
+        QTest::newRow("32-bit") << format(32, QAudioFormat::SignedInt)
+                                << QByteArray("\xff\xff\xff\x7f", 4) << 0.0;
+        QTest::newRow("float") << format(16, QAudioFormat::Float) << QByteArray("\xff\x7f", 2)
+                               << 0.0;
+    }
+
+    void meterMeasuresEveryLayout()
+    {
+        QFETCH(QAudioFormat, fmt);
+        QFETCH(QByteArray, bytes);
+        QFETCH(qreal, level);
+        AudioInfo meter(fmt, nullptr);
+        QSignalSpy updates(&meter, &AudioInfo::update);
+        meter.start();
+        QCOMPARE(meter.write(bytes), qint64(bytes.size()));
+        QCOMPARE(updates.count(), 1);
+        QVERIFY2(qAbs(meter.level() - level) < 1e-9, qPrintable(QString::number(meter.level())));
+
+        // An empty chunk reads as silence, where the meter measures at all.
+        meter.write(QByteArray());
+        QCOMPARE(updates.count(), 2);
+        QCOMPARE(meter.level(), 0.0);
+    }
+
+    void thresholdBeforeCalibration()
+    {
+        WorkDir dir;
+        writeConf(true);
+        MainWindow w;
+        hear(w, 1.0);
+        QCOMPARE(text(w, "label_trigger"), QStringLiteral("max:2"));
+        QCOMPARE(text(w, "label_current"), QStringLiteral("Curent: 1"));
+        QCOMPARE(w.findChild<QProgressBar *>()->value(), 100);
+        hear(w, 0.5);
+        QCOMPARE(w.findChild<QProgressBar *>()->value(), 50);
+        hear(w, 0.999);
+        QCOMPARE(w.findChild<QProgressBar *>()->value(), 99);
+        QCOMPARE(text(w, "label_current"), QStringLiteral("Curent: 0.998993"));
+
+        if (!hasFakeClock())
+            QSKIP("the rest needs libfaketime");
+        ring(w);
+        QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, 10000);
+        hear(w, 1.0);
+        QCOMPARE(w.alarm_state, 2);
+    }
+
+    void calibrationSetsThreshold_data()
+    {
+        QTest::addColumn<qreal>("peak");
+        QTest::addColumn<qreal>("threshold");
+        QTest::newRow("0.05") << 0.05 << 0.15;
+        QTest::newRow("0.1") << 0.1 << 0.18;
+        QTest::newRow("0.4") << 0.4 << 0.72;
+        QTest::newRow("0.42") << 0.42 << 0.504;
+        QTest::newRow("0.9") << 0.9 << 1.0;
+        QTest::newRow("silent") << 0.0 << 1.0;
+    }
+
+    void calibrationSetsThreshold()
+    {
+        QFETCH(qreal, peak);
+        QFETCH(qreal, threshold);
+        WorkDir dir;
+        writeConf(true);
+        MainWindow w;
+        hear(w, 0.95); // heard outside the window: not counted
+        w.readLevel = true;
+        hear(w, peak / 2);
+        hear(w, peak);
+        hear(w, peak / 3);
+        w.setLevelAverage();
+        QVERIFY(!w.readLevel);
+        QVERIFY2(qAbs(w.maxLevel - threshold) < 1e-3, qPrintable(QString::number(w.maxLevel)));
+    }
+
+    void loudestWindowCountsAcrossAlarms()
+    {
+        WorkDir dir;
+        writeConf(true);
+        MainWindow w;
+        w.readLevel = true;
+        hear(w, 0.4);
+        w.setLevelAverage();
+        QVERIFY(qAbs(w.maxLevel - 0.72) < 1e-3);
+        w.unsetAlarmTime();
+        QCOMPARE(w.maxLevel, 1.0);
+        w.readLevel = true;
+        hear(w, 0.2);
+        w.setLevelAverage();
+        QVERIFY(qAbs(w.prevLevel - 0.4) < 1e-3);
+        QVERIFY(qAbs(w.maxLevel - 0.72) < 1e-3);
+    }
+
+    void loudSoundStopsOnlyRingingPauses()
+    {
+        if (!hasFakeClock())
+            QSKIP("needs libfaketime");
+        WorkDir dir;
+        writeConf(true);
+        MainWindow w;
+        w.readLevel = true;
+        hear(w, 0.1);
+        w.setLevelAverage();
+
+        // Armed, not ringing yet: nothing to stop.
+        tick(w, "2026-12-07 07:29:58");
+        w.findChild<QTimeEdit *>()->setTime(QTime(7, 30));
+        button(w)->click();
+        hear(w, 0.9);
+        QCOMPARE(text(w, "label_current"), QStringLiteral("Reached 0.899991"));
+        QCOMPARE(w.alarm_state, 1);
+
+        // The alarm's own sound is playing: not stopped.
+        tick(w, "2026-12-07 07:30:00");
+        QCOMPARE(w.alarm_state, 3);
+        hear(w, 0.9);
+        QCOMPARE(w.alarm_state, 3);
+
+        // The same sound in the pause that follows stops it.
+        QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, 10000);
+        hear(w, 0.9);
+        QCOMPARE(w.alarm_state, 0);
+        QCOMPARE(button(w)->text(), QStringLiteral("Set Alarm"));
+        QVERIFY(!w.findChild<QTimeEdit *>()->isReadOnly());
+        QVERIFY(log().contains(QStringLiteral("alarm stopped by sound")));
+        QCOMPARE(w.maxLevel, 1.0);
+        hear(w, 0.5);
+        QCOMPARE(text(w, "label_trigger"), QStringLiteral("max:1"));
+    }
+
+    void switchedOffSoundStopsNothing()
+    {
+        if (!hasFakeClock())
+            QSKIP("needs libfaketime");
+        WorkDir dir;
+        writeConf(false);
+        MainWindow w;
+        w.readLevel = true;
+        hear(w, 0.1);
+        w.setLevelAverage();
+        ring(w);
+        QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, 10000);
+        hear(w, 1.0);
+        QCOMPARE(text(w, "label_current"), QStringLiteral("Reached 1"));
+        QCOMPARE(w.alarm_state, 2);
+        button(w)->click();
+    }
+
+    void microphoneHearsTheRoom()
+    {
+        if (!hasFakeClock())
+            QSKIP("needs libfaketime");
+        QProcess pactl;
+        pactl.start(QStringLiteral("pactl"), { QStringLiteral("info") });
+        if (!pactl.waitForFinished() || pactl.exitCode() != 0)
+            QSKIP("needs the virtual phone's sound server");
+        WorkDir dir;
+        writeConf(true);
+        QVERIFY(runSox({ "-n", "-r", "8000", "-b", "16", "-c", "1", "hum.wav", "synth", "6", "sine",
+            "100", "vol", "0.05" }));
+        QVERIFY(runSox({ "-n", "-r", "8000", "-b", "16", "-c", "1", "loud.wav", "synth", "8",
+            "sine", "880", "vol", "0.8" }));
+        MainWindow w;
+        QSignalSpy captured(w.findChild<AudioInfo *>(), &AudioInfo::update);
+        QTRY_VERIFY_WITH_TIMEOUT(captured.count() > 3, 5000);
+
+        // A quiet room while the room is measured.
+        tick(w, "2026-12-07 07:29:50");
+        w.findChild<QTimeEdit *>()->setTime(QTime(7, 30));
+        button(w)->click();
+        QProcess hum;
+        hum.start(QStringLiteral("paplay"),
+            { QStringLiteral("--device=room"), QStringLiteral("hum.wav") });
+        QTRY_VERIFY_WITH_TIMEOUT(w.m_audioInfo->level() > 0.02, 5000);
+        tick(w, "2026-12-07 07:29:56");
+        QVERIFY(w.readLevel);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.readLevel, 5000);
+        QVERIFY2(w.prevLevel > 0.03 && w.prevLevel < 0.1, qPrintable(QString::number(w.prevLevel)));
+        QCOMPARE(w.maxLevel, 0.15);
+        hum.waitForFinished();
+
+        // Ringing; a loud sound in the room during a pause stops it.
+        tick(w, "2026-12-07 07:30:00");
+        QCOMPARE(w.alarm_state, 3);
+        QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, 10000);
+        QProcess loud;
+        loud.start(QStringLiteral("paplay"),
+            { QStringLiteral("--device=room"), QStringLiteral("loud.wav") });
+        QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 0, 10000);
+        QVERIFY(log().contains(QStringLiteral("alarm stopped by sound")));
+        QCOMPARE(button(w)->text(), QStringLiteral("Set Alarm"));
+        loud.kill();
+        loud.waitForFinished();
+    }
+};
+
+QTEST_MAIN(TestSoundLevel)
+#include "tst_soundlevel.moc"
