@@ -1,0 +1,333 @@
+#include "mainwindow.h"
+#include "testsupport.h"
+
+#include <QAccelerometer>
+#include <QApplication>
+#include <QLabel>
+#include <QOrientationSensor>
+#include <QProcess>
+#include <QPushButton>
+#include <QSensorBackend>
+#include <QSensorBackendFactory>
+#include <QSensorManager>
+#include <QSound>
+#include <QTimeEdit>
+#include <QtTest>
+
+using namespace TestSupport;
+
+namespace {
+
+// Stands in for the phone's motion hardware: the test hands out readings.
+class AccelerometerBackend : public QSensorBackend {
+public:
+    explicit AccelerometerBackend(QSensor *sensor)
+        : QSensorBackend(sensor)
+    {
+        setReading<QAccelerometerReading>(&reading);
+    }
+    void start() override { }
+    void stop() override { }
+    void push(qreal x, qreal y, qreal z)
+    {
+        reading.setX(x);
+        reading.setY(y);
+        reading.setZ(z);
+        reading.setTimestamp(reading.timestamp() + 1);
+        newReadingAvailable();
+    }
+    QAccelerometerReading reading;
+};
+
+class OrientationBackend : public QSensorBackend {
+public:
+    explicit OrientationBackend(QSensor *sensor)
+        : QSensorBackend(sensor)
+    {
+        setReading<QOrientationReading>(&reading);
+    }
+    void start() override { }
+    void stop() override { }
+    void push(int orientation)
+    {
+        reading.setOrientation(QOrientationReading::Orientation(orientation));
+        reading.setTimestamp(reading.timestamp() + 1);
+        newReadingAvailable();
+    }
+    QOrientationReading reading;
+};
+
+struct Hardware : QSensorBackendFactory {
+    QSensorBackend *createBackend(QSensor *sensor) override
+    {
+        if (sensor->type() == QAccelerometer::type)
+            return accelerometer = new AccelerometerBackend(sensor);
+        return orientation = new OrientationBackend(sensor);
+    }
+    AccelerometerBackend *accelerometer = nullptr;
+    OrientationBackend *orientation = nullptr;
+};
+
+Hardware &hardware()
+{
+    static Hardware instance;
+    return instance;
+}
+
+void writeConf(int sensitivity, bool shake = true, bool flip = true)
+{
+    writeFile(QStringLiteral("alarm.conf"),
+        "sounds/ringin.wav\n07:30:00\n0\n" + QByteArray(shake ? "1" : "0") + '\n'
+            + QByteArray::number(sensitivity) + '\n' + (flip ? "1" : "0") + '\n');
+}
+
+int stops()
+{
+    return log().filter(QStringLiteral("alarm stopped by")).size();
+}
+
+} // namespace
+
+class TestMotion : public QObject {
+    Q_OBJECT
+
+private:
+    QLabel *testLabel(MainWindow &w) { return w.findChild<QLabel *>(QStringLiteral("testLabel")); }
+    QPushButton *button(MainWindow &w)
+    {
+        return w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"));
+    }
+
+    void tick(MainWindow &w, const char *when)
+    {
+        setWallClock(when);
+        w.startClock();
+    }
+
+    void arm(MainWindow &w)
+    {
+        tick(w, "2026-12-07 07:29:50");
+        w.findChild<QTimeEdit *>()->setTime(QTime(7, 30));
+        button(w)->click();
+    }
+
+    // Arms, lets the calibration moment record how the phone lies, and rings.
+    void ring(MainWindow &w, int lying = 5)
+    {
+        arm(w);
+        hardware().orientation->push(lying);
+        tick(w, "2026-12-07 07:29:56");
+        tick(w, "2026-12-07 07:30:00");
+        QCOMPARE(w.alarm_state, 3);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (!hasFakeClock())
+            QSKIP("needs libfaketime with a timestamp file (run through ctest)");
+        QSensorManager::registerBackend(QAccelerometer::type, "test.accelerometer", &hardware());
+        QSensorManager::registerBackend(QOrientationSensor::type, "test.orientation", &hardware());
+        QSensorManager::setDefaultBackend(QAccelerometer::type, "test.accelerometer");
+        QSensorManager::setDefaultBackend(QOrientationSensor::type, "test.orientation");
+    }
+
+    void init() { captureLog(); }
+
+    void shakeAgainstSensitivity_data()
+    {
+        QTest::addColumn<int>("sensitivity");
+        QTest::addColumn<qreal>("x");
+        QTest::addColumn<qreal>("y");
+        QTest::addColumn<qreal>("z");
+        QTest::addColumn<bool>("stops");
+        QTest::newRow("1: gravity alone") << 1 << 0.0 << 0.3 << 9.8 << true;
+        QTest::newRow("2: lying still") << 2 << 0.2 << 0.3 << 9.8 << false;
+        QTest::newRow("2: 10.5 rounds up") << 2 << 0.0 << 0.0 << 10.5 << true;
+        QTest::newRow("2: -10.6 rounds down") << 2 << 0.0 << -10.6 << 0.0 << true;
+        QTest::newRow("8: 40.4 is not above 40") << 8 << 40.4 << 0.0 << 9.8 << false;
+        QTest::newRow("8: x beyond") << 8 << -40.6 << 0.0 << 9.8 << true;
+        QTest::newRow("8: only z beyond") << 8 << 1.0 << 2.0 << 55.0 << true;
+    }
+
+    void shakeAgainstSensitivity()
+    {
+        QFETCH(int, sensitivity);
+        QFETCH(qreal, x);
+        QFETCH(qreal, y);
+        QFETCH(qreal, z);
+        QFETCH(bool, stops);
+        WorkDir dir;
+        writeConf(sensitivity);
+        MainWindow w;
+        ring(w);
+        hardware().accelerometer->push(x, y, z);
+        QCOMPARE(w.accX, x);
+        QCOMPARE(w.accZ, z);
+        QCOMPARE(w.alarm_state == 0, stops);
+        QCOMPARE(::stops(), stops ? 1 : 0);
+        if (stops) {
+            QVERIFY(log().contains(QStringLiteral("alarm stopped by shake")));
+            QCOMPARE(testLabel(w)->text(), QString());
+            QCOMPARE(button(w)->text(), QStringLiteral("Set Alarm"));
+            QVERIFY(!w.findChild<QTimeEdit *>()->isReadOnly());
+            QTRY_VERIFY(w.soundObject->isFinished());
+            // A flip right after finds nothing left to stop.
+            hardware().orientation->push(6);
+            QCOMPARE(::stops(), 1);
+            QCOMPARE(testLabel(w)->text(), QStringLiteral("6"));
+        } else {
+            QCOMPARE(testLabel(w)->text(), QString::number(sensitivity));
+            button(w)->click();
+        }
+    }
+
+    void flipToTheOppositeSide_data()
+    {
+        QTest::addColumn<int>("reference");
+        QTest::addColumn<QList<int>>("ignored");
+        QTest::addColumn<int>("opposite");
+        QTest::newRow("face up") << 5 << QList<int>({ 0, 1, 2, 3, 4, 5 }) << 6;
+        QTest::newRow("top down") << 2 << QList<int>({ 0, 2, 3, 4, 5, 6 }) << 1;
+        QTest::newRow("left up") << 3 << QList<int>({ 0, 1, 2, 3, 5, 6 }) << 4;
+        QTest::newRow("undefined") << 0 << QList<int>({ 0, 1, 2, 3, 4, 5, 6 }) << -1;
+    }
+
+    void flipToTheOppositeSide()
+    {
+        QFETCH(int, reference);
+        QFETCH(QList<int>, ignored);
+        QFETCH(int, opposite);
+        WorkDir dir;
+        writeConf(8);
+        MainWindow w;
+        ring(w, reference);
+        QVERIFY(log().contains(QStringLiteral("\"Initial Orientation: %1\"").arg(reference)));
+        for (int orientation : ignored) {
+            hardware().orientation->push(orientation);
+            QCOMPARE(testLabel(w)->text(), QString::number(orientation));
+        }
+        QCOMPARE(w.alarm_state == 3 || w.alarm_state == 2, true);
+        if (opposite < 0)
+            return;
+        hardware().orientation->push(opposite);
+        QCOMPARE(w.alarm_state, 0);
+        QVERIFY(log().contains(QStringLiteral("alarm stopped by flip")));
+        hardware().accelerometer->push(60, 0, 0);
+        QCOMPARE(::stops(), 1);
+    }
+
+    void motionStopsOnlyARingingAlarm()
+    {
+        WorkDir dir;
+        writeConf(1);
+        MainWindow w;
+        hardware().orientation->push(5);
+        w.readInitialOri();
+        hardware().accelerometer->push(60, 60, 60);
+        hardware().orientation->push(6);
+        arm(w);
+        hardware().accelerometer->push(60, 60, 60);
+        hardware().orientation->push(5);
+        tick(w, "2026-12-07 07:29:56");
+        hardware().orientation->push(6);
+        QCOMPARE(w.alarm_state, 1);
+        QCOMPARE(stops(), 0);
+        button(w)->click();
+    }
+
+    void switchedOffRulesStillRecordReadings()
+    {
+        WorkDir dir;
+        writeConf(1, false, false);
+        MainWindow w;
+        ring(w, 5);
+        hardware().accelerometer->push(70, -3.5, 9.8);
+        QCOMPARE(w.accX, 70.0);
+        QCOMPARE(w.accY, -3.5);
+        hardware().orientation->push(6);
+        QCOMPARE(testLabel(w)->text(), QStringLiteral("6"));
+        QCOMPARE(w.alarm_state == 2 || w.alarm_state == 3, true);
+        button(w)->click();
+    }
+
+    void fileDrivenSensorsStopTheAlarm_data()
+    {
+        QTest::addColumn<QByteArray>("motion");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("shaken") << QByteArray("-60,0,-9.8") << "alarm stopped by shake";
+        QTest::newRow("turned over") << QByteArray("0,0,9.8") << "alarm stopped by flip";
+    }
+
+    // Qt's own file-driven accelerometer and the orientation derived from it,
+    // in a process of their own where no test hardware is registered.
+    void fileDrivenSensorsStopTheAlarm()
+    {
+        QFETCH(QByteArray, motion);
+        QFETCH(QString, message);
+        WorkDir dir;
+        writeFile(QStringLiteral("accelerometer"), "0,0,-9.8\n");
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(
+            QStringLiteral("QT_ACCEL_FILEPATH"), dir.path() + QStringLiteral("/accelerometer"));
+        env.insert(QStringLiteral("QT_ACCEL_DELIMITER"), QStringLiteral(","));
+        env.insert(
+            QStringLiteral("FAKETIME_TIMESTAMP_FILE"), dir.path() + QStringLiteral("/clock"));
+        env.insert(QStringLiteral("MOTION"), QString::fromLatin1(motion));
+        child.setProcessEnvironment(env);
+        child.setWorkingDirectory(dir.path());
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--file-sensors") });
+        QVERIFY(child.waitForFinished(30000));
+        const QByteArray output = child.readAll();
+        QVERIFY2(child.exitCode() == 0, output.constData());
+        QVERIFY2(output.contains(message.toLatin1()), output.constData());
+    }
+};
+
+// Runs in the child process of fileDrivenSensorsStopTheAlarm.
+class TestFileSensors : public QObject {
+    Q_OBJECT
+
+private slots:
+    void ringThenMove()
+    {
+        captureLog();
+        setWallClock("2026-12-07 07:29:50");
+        writeConf(8);
+        QDir().mkdir(QStringLiteral("sounds"));
+        QFile::copy(QStringLiteral(ALARMCLOCK_SOURCE_DIR "/sounds/ringin.wav"),
+            QStringLiteral("sounds/ringin.wav"));
+        MainWindow w;
+        w.startClock();
+        w.findChild<QTimeEdit *>()->setTime(QTime(7, 30));
+        w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"))->click();
+        QTRY_COMPARE(
+            w.findChild<QLabel *>(QStringLiteral("testLabel"))->text(), QStringLiteral("5"));
+        setWallClock("2026-12-07 07:29:56");
+        w.startClock();
+        QVERIFY(log().contains(QStringLiteral("\"Initial Orientation: 5\"")));
+        setWallClock("2026-12-07 07:30:00");
+        w.startClock();
+        auto *button = w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"));
+        QCOMPARE(button->text(), QStringLiteral("Stop Alarm"));
+        writeFile(QStringLiteral("accelerometer"), qgetenv("MOTION") + '\n');
+        QTRY_COMPARE(button->text(), QStringLiteral("Set Alarm"));
+        for (const QString &line : log())
+            fprintf(stdout, "%s\n", qPrintable(line));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    if (argc > 1 && qstrcmp(argv[1], "--file-sensors") == 0) {
+        TestFileSensors test;
+        return QTest::qExec(&test, 1, argv);
+    }
+    TestMotion test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_motion.moc"
