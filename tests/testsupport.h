@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QtGlobal>
@@ -31,6 +32,20 @@ inline void captureLog()
 {
     log().clear();
     qInstallMessageHandler(catchWarnings);
+}
+
+// Whether the log holds these lines in this order, whatever the toolkit
+// logged between them.
+inline bool logHasInOrder(const QStringList &lines)
+{
+    int from = 0;
+    for (const QString &line : lines) {
+        from = log().indexOf(line, from);
+        if (from < 0)
+            return false;
+        ++from;
+    }
+    return true;
 }
 
 // A working directory of its own, holding the built-in sounds.
@@ -78,6 +93,14 @@ inline bool hasFakeClock()
 inline void setWallClock(const char *when)
 {
     writeFile(qEnvironmentVariable("FAKETIME_TIMESTAMP_FILE"), QByteArray(when) + '\n');
+}
+
+// Whether a sound server runs for the test, as the test command provides.
+inline bool hasSoundServer()
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), { QStringLiteral("info") });
+    return pactl.waitForFinished() && pactl.exitCode() == 0;
 }
 
 } // namespace TestSupport

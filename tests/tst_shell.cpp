@@ -27,7 +27,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QCOMPARE(
             readFile(QStringLiteral("alarm.conf")), QByteArray("warning.wav\n12:00\n1\n1\n8\n1\n"));
-        QCOMPARE(log().mid(0, 2), QStringList({ "does not exist", "OK, created!" }));
+        QVERIFY(logHasInOrder({ "does not exist", "OK, created!", "INFO", "input" }));
+        QCOMPARE(log().count(QStringLiteral("does not exist")), 1);
 
         QCOMPARE(w.alarm_state, 0);
         QVERIFY(!w.soundObject);
@@ -102,8 +103,9 @@ private slots:
         w.show();
         // Neither a loud sound nor a shake or flip has anything to stop yet.
         w.m_audioInfo->write(QByteArray("\xff\x7f", 2));
-        QCOMPARE(w.findChild<QLabel *>(QStringLiteral("label_current"))->text(),
-            QStringLiteral("Curent: 1"));
+        if (hasSoundServer())
+            QCOMPARE(w.findChild<QLabel *>(QStringLiteral("label_current"))->text(),
+                QStringLiteral("Curent: 1"));
         QCOMPARE(w.findChild<QLabel *>(QStringLiteral("label_trigger"))->text(),
             QStringLiteral("max:2"));
         w.readSensorAcc();

@@ -150,6 +150,8 @@ private slots:
 
     void thresholdBeforeCalibration()
     {
+        if (!hasSoundServer()) // no input format to measure in
+            QSKIP("needs the virtual phone's sound server");
         WorkDir dir;
         writeConf(true);
         MainWindow w;
@@ -185,6 +187,8 @@ private slots:
 
     void calibrationSetsThreshold()
     {
+        if (!hasSoundServer()) // no input format to measure in
+            QSKIP("needs the virtual phone's sound server");
         QFETCH(qreal, peak);
         QFETCH(qreal, threshold);
         WorkDir dir;
@@ -202,6 +206,8 @@ private slots:
 
     void loudestWindowCountsAcrossAlarms()
     {
+        if (!hasSoundServer()) // no input format to measure in
+            QSKIP("needs the virtual phone's sound server");
         WorkDir dir;
         writeConf(true);
         MainWindow w;
@@ -220,6 +226,8 @@ private slots:
 
     void loudSoundStopsOnlyRingingPauses()
     {
+        if (!hasSoundServer()) // no input format to measure in
+            QSKIP("needs the virtual phone's sound server");
         if (!hasFakeClock())
             QSKIP("needs libfaketime");
         WorkDir dir;
@@ -257,6 +265,8 @@ private slots:
 
     void switchedOffSoundStopsNothing()
     {
+        if (!hasSoundServer()) // no input format to measure in
+            QSKIP("needs the virtual phone's sound server");
         if (!hasFakeClock())
             QSKIP("needs libfaketime");
         WorkDir dir;
@@ -277,9 +287,7 @@ private slots:
     {
         if (!hasFakeClock())
             QSKIP("needs libfaketime");
-        QProcess pactl;
-        pactl.start(QStringLiteral("pactl"), { QStringLiteral("info") });
-        if (!pactl.waitForFinished() || pactl.exitCode() != 0)
+        if (!hasSoundServer())
             QSKIP("needs the virtual phone's sound server");
         WorkDir dir;
         writeConf(true);
