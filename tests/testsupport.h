@@ -5,12 +5,16 @@
 // program's warning log, and the wall clock when the test runs under
 // libfaketime with a timestamp file.
 
+#include <QApplication>
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtGlobal>
 
 namespace TestSupport {
@@ -93,6 +97,33 @@ inline bool hasFakeClock()
 inline void setWallClock(const char *when)
 {
     writeFile(qEnvironmentVariable("FAKETIME_TIMESTAMP_FILE"), QByteArray(when) + '\n');
+}
+
+inline int &choosersSeen()
+{
+    static int seen = 0;
+    return seen;
+}
+
+// Answers the next file chooser: picks `path`, or cancels when it is empty.
+inline void answerChooser(const QString &path)
+{
+    QTimer *poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, path] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        ++choosersSeen();
+        poll->stop();
+        poll->deleteLater();
+        if (path.isEmpty()) {
+            dialog->reject();
+        } else {
+            dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
+            QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+        }
+    });
+    poll->start(20);
 }
 
 // Whether a sound server runs for the test, as the test command provides.

@@ -3,9 +3,7 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QLabel>
-#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSound>
@@ -26,33 +24,6 @@ void writeConf(const QString &sound, const char *time = "07:30:00")
 QString storedSound()
 {
     return QString::fromUtf8(readFile(QStringLiteral("alarm.conf")).split('\n').value(0));
-}
-
-int &choosersSeen()
-{
-    static int seen = 0;
-    return seen;
-}
-
-// Answers the next file chooser: picks `path`, or cancels when it is empty.
-void answerChooser(const QString &path)
-{
-    QTimer *poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, path] {
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        if (!dialog)
-            return;
-        ++choosersSeen();
-        poll->stop();
-        poll->deleteLater();
-        if (path.isEmpty()) {
-            dialog->reject();
-        } else {
-            dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
-            QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
-        }
-    });
-    poll->start(20);
 }
 
 // Peak amplitude (0 to 1) the speaker carries over `ms` milliseconds.

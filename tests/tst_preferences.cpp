@@ -1,10 +1,18 @@
+#include "mainwindow.h"
 #include "preferences.h"
 #include "testsupport.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QLabel>
 #include <QProcess>
+#include <QPushButton>
+#include <QSlider>
+#include <QSound>
+#include <QTimeEdit>
 #include <QtTest>
 
 using namespace TestSupport;
@@ -13,8 +21,22 @@ namespace {
 const QByteArray defaultContent("warning.wav\n12:00\n1\n1\n8\n1\n");
 }
 
+QStringList items(QComboBox *list)
+{
+    QStringList texts;
+    for (int i = 0; i < list->count(); ++i)
+        texts.append(list->itemText(i));
+    return texts;
+}
+
 class TestPreferences : public QObject {
     Q_OBJECT
+
+private:
+    template <typename T> T *widget(MainWindow &w, const char *name)
+    {
+        return w.findChild<T *>(QLatin1String(name));
+    }
 
 private slots:
     void init() { captureLog(); }
@@ -145,6 +167,109 @@ private slots:
         QVERIFY(log().isEmpty());
     }
 
+    void settingsTabShowsDefaults()
+    {
+        WorkDir dir;
+        MainWindow w;
+        auto *list = widget<QComboBox>(w, "soundComboBox");
+        QCOMPARE(
+            items(list), QStringList({ "sounds/ringin.wav", "sounds/warning.wav", "warning.wav" }));
+        QCOMPARE(list->currentIndex(), 2);
+        QVERIFY(log().filter(QStringLiteral("current combobox item")).isEmpty());
+        QVERIFY(widget<QCheckBox>(w, "stopBySound")->isChecked());
+        QVERIFY(widget<QCheckBox>(w, "stopByShake")->isChecked());
+        QVERIFY(widget<QCheckBox>(w, "stopByFlip")->isChecked());
+        QCOMPARE(widget<QSlider>(w, "sensitivitySlider")->value(), 8);
+        QCOMPARE(widget<QLabel>(w, "sensitivityLabel")->text(), QStringLiteral("8"));
+        QCOMPARE(widget<QTimeEdit>(w, "selectedTime")->time(), QTime(12, 0));
+        for (const char *hidden : { "testLabel", "label_trigger", "label_current" })
+            QVERIFY(widget<QLabel>(w, hidden)->isHidden());
+    }
+
+    void settingsTabShowsStoredValues_data()
+    {
+        QTest::addColumn<QByteArray>("sensitivity");
+        QTest::addColumn<int>("shown");
+        QTest::newRow("lowest") << QByteArray("1") << 1;
+        QTest::newRow("highest") << QByteArray("10") << 10;
+        QTest::newRow("zero") << QByteArray("0") << 1;
+        QTest::newRow("too high") << QByteArray("15") << 10;
+        QTest::newRow("letters") << QByteArray("x") << 1;
+    }
+
+    void settingsTabShowsStoredValues()
+    {
+        QFETCH(QByteArray, sensitivity);
+        QFETCH(int, shown);
+        WorkDir dir;
+        writeFile(QStringLiteral("alarm.conf"),
+            "sounds/warning.wav\n06:45:00\n0\n1\n" + sensitivity + "\n0\n");
+        MainWindow w;
+        auto *list = widget<QComboBox>(w, "soundComboBox");
+        QCOMPARE(items(list), QStringList({ "sounds/ringin.wav", "sounds/warning.wav" }));
+        QCOMPARE(list->currentIndex(), 1);
+        QCOMPARE(log().filter(QStringLiteral("current combobox item")),
+            QStringList({ "\"current combobox item: sounds/warning.wav\"" }));
+        QCOMPARE(widget<QTimeEdit>(w, "selectedTime")->time(), QTime(6, 45));
+        QVERIFY(!widget<QCheckBox>(w, "stopBySound")->isChecked());
+        QVERIFY(widget<QCheckBox>(w, "stopByShake")->isChecked());
+        QVERIFY(!widget<QCheckBox>(w, "stopByFlip")->isChecked());
+        QCOMPARE(widget<QSlider>(w, "sensitivitySlider")->value(), shown);
+        QCOMPARE(widget<QLabel>(w, "sensitivityLabel")->text(), QString::number(shown));
+    }
+
+    void resetDiscardsAndApplyStores()
+    {
+        WorkDir dir;
+        writeFile(QStringLiteral("alarm.conf"), "sounds/warning.wav\n06:45:00\n1\n1\n8\n1\n");
+        MainWindow w;
+        auto *flip = widget<QCheckBox>(w, "stopByFlip");
+        auto *slider = widget<QSlider>(w, "sensitivitySlider");
+        auto *list = widget<QComboBox>(w, "soundComboBox");
+        flip->setChecked(false);
+        slider->setValue(3);
+        list->setCurrentIndex(0);
+        widget<QPushButton>(w, "resetButton")->click();
+        QVERIFY(flip->isChecked());
+        QCOMPARE(slider->value(), 8);
+        QCOMPARE(list->currentIndex(), 1);
+        QCOMPARE(readFile(QStringLiteral("alarm.conf")),
+            QByteArray("sounds/warning.wav\n06:45:00\n1\n1\n8\n1\n"));
+
+        flip->setChecked(false);
+        slider->setValue(3);
+        list->setCurrentIndex(0);
+        widget<QPushButton>(w, "applyButton")->click();
+        QCOMPARE(readFile(QStringLiteral("alarm.conf")),
+            QByteArray("sounds/ringin.wav\n06:45:00\n1\n1\n3\n0\n"));
+        QCOMPARE(w.soundObject->fileName(), QStringLiteral("sounds/ringin.wav"));
+    }
+
+    void lastMatchingSoundWins()
+    {
+        WorkDir dir;
+        const QString chosen = dir.path() + QStringLiteral("/chosen.wav");
+        writeFile(QStringLiteral("alarm.conf"), chosen.toUtf8() + "\n06:45:00\n1\n1\n8\n1\n");
+        MainWindow w;
+        auto *list = widget<QComboBox>(w, "soundComboBox");
+        QCOMPARE(list->currentText(), chosen);
+
+        // The file is missing: Apply asks for one, and the same one twice.
+        for (int round = 0; round < 2; ++round) {
+            QFile::remove(chosen);
+            answerChooser(chosen);
+            QTimer::singleShot(
+                0, [chosen] { writeFile(chosen, readFile(QStringLiteral("sounds/ringin.wav"))); });
+            widget<QPushButton>(w, "applyButton")->click();
+        }
+        QCOMPARE(items(list).count(chosen), 3);
+        QCOMPARE(list->currentIndex(), 4);
+        list->setCurrentIndex(0);
+        widget<QPushButton>(w, "resetButton")->click();
+        QCOMPARE(list->currentIndex(), 4);
+        QCOMPARE(readFile(QStringLiteral("alarm.conf")).split('\n').first(), chosen.toUtf8());
+    }
+
     void killedSaveNeverLeavesPartialFile()
     {
         WorkDir dir(false);
@@ -180,9 +305,11 @@ static int runSaver()
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    if (argc > 1 && qstrcmp(argv[1], "--saver") == 0)
+    if (argc > 1 && qstrcmp(argv[1], "--saver") == 0) {
+        QCoreApplication app(argc, argv);
         return runSaver();
+    }
+    QApplication app(argc, argv);
     TestPreferences test;
     return QTest::qExec(&test, argc, argv);
 }
