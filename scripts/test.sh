@@ -9,7 +9,9 @@ scripts/build.sh build
 
 state=$(mktemp -d /tmp/alarmclock-phone.XXXXXX)
 trap '"$root"/scripts/virtual-phone.sh stop "$state" >/dev/null 2>&1; rm -rf "$state"' EXIT
-eval "$(scripts/virtual-phone.sh start "$state")"
+eval "$(scripts/virtual-phone.sh start "$state" --display)"
+# Each test chooses its own platform and motion hardware.
+unset QT_QPA_PLATFORM QT_ACCEL_FILEPATH QT_ACCEL_DELIMITER
 
 cd build
 ctest --output-on-failure

@@ -1,0 +1,342 @@
+// The built program on the virtual phone, worked from outside as a person
+// would: clicks on its window, sounds in the room, the accelerometer file,
+// and what the speaker, the log and alarm.conf show.
+
+#include "testsupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace TestSupport;
+
+namespace {
+
+// Where the alarm button sits in the program's window.
+const int buttonX = 297;
+const int buttonY = 297;
+const QString buttonCrop = QStringLiteral("500x16+48+289");
+
+QString run(const QString &program, const QStringList &arguments)
+{
+    QProcess p;
+    p.start(program, arguments);
+    p.waitForFinished(20000);
+    return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError()).trimmed();
+}
+
+bool makeTone(
+    const QString &file, const QString &seconds, const QString &freq, const QString &volume)
+{
+    QProcess sox;
+    sox.start(QStringLiteral("sox"),
+        { "-n", "-r", "8000", "-b", "16", "-c", "1", file, "synth", seconds, "sine", freq, "vol",
+            volume });
+    return sox.waitForFinished() && sox.exitCode() == 0;
+}
+
+// Records what the speaker carries, as peaks of 100 ms windows from 0 to 1.
+class Speaker {
+public:
+    void start()
+    {
+        rec.start(QStringLiteral("parec"),
+            { "-d", "speaker.monitor", "--format=s16le", "--rate=8000", "--channels=1",
+                "--latency-msec=20" });
+        rec.waitForStarted();
+    }
+    QVector<double> peaks()
+    {
+        bytes += rec.readAllStandardOutput();
+        QVector<double> result;
+        for (int at = 0; at + 800 <= bytes.size(); at += 800) {
+            int peak = 0;
+            for (int i = at; i < at + 800; i += 2)
+                peak = qMax(peak, qAbs(int(qint16(quint8(bytes[i]) | quint8(bytes[i + 1]) << 8))));
+            result.append(peak / 32768.0);
+        }
+        return result;
+    }
+    void stop()
+    {
+        rec.kill();
+        rec.waitForFinished();
+    }
+    ~Speaker() { stop(); }
+
+private:
+    QProcess rec;
+    QByteArray bytes;
+};
+
+double loudest(const QVector<double> &peaks, int from = 0)
+{
+    double m = 0;
+    for (int i = from; i < peaks.size(); ++i)
+        m = qMax(m, peaks[i]);
+    return m;
+}
+
+// The program in a fresh working directory, its clock starting at 07:29:50.
+class Program {
+public:
+    explicit Program(const QByteArray &conf)
+    {
+        QDir(dir.path()).mkdir(QStringLiteral("sounds"));
+        for (const char *name : { "ringin.wav", "warning.wav" })
+            QFile::copy(QStringLiteral(ALARMCLOCK_SOURCE_DIR "/sounds/") + QLatin1String(name),
+                file(QStringLiteral("sounds/") + QLatin1String(name)));
+        if (!conf.isEmpty())
+            writeFile(file(QStringLiteral("alarm.conf")), conf);
+        lie(QByteArray("0,0,-9.8"));
+        writeFile(file(QStringLiteral("clock")), "@2026-12-07 07:29:50\n");
+    }
+    ~Program()
+    {
+        process.terminate();
+        if (!process.waitForFinished(5000))
+            process.kill();
+    }
+
+    QString file(const QString &name) const { return dir.path() + QLatin1Char('/') + name; }
+    void lie(const QByteArray &axes)
+    {
+        writeFile(file(QStringLiteral("accelerometer")), axes + '\n');
+    }
+
+    bool start()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("QT_ACCEL_FILEPATH"), file(QStringLiteral("accelerometer")));
+        env.insert(QStringLiteral("QT_ACCEL_DELIMITER"), QStringLiteral(","));
+        env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(FAKETIME_LIBRARY));
+        env.insert(QStringLiteral("FAKETIME_TIMESTAMP_FILE"), file(QStringLiteral("clock")));
+        env.insert(QStringLiteral("FAKETIME_NO_CACHE"), QStringLiteral("1"));
+        env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(dir.path());
+        process.setStandardErrorFile(file(QStringLiteral("log")));
+        process.start(QStringLiteral(ALARMCLOCK_PROGRAM), QStringList());
+        if (!process.waitForStarted())
+            return false;
+        window = run(QStringLiteral("xdotool"),
+            { "search", "--sync", "--onlyvisible", "--pid", QString::number(process.processId()),
+                "--name", "^MainWindow$" })
+                     .section(QLatin1Char('\n'), 0, 0);
+        QTest::qWait(300);
+        return !window.isEmpty();
+    }
+
+    void clickButton()
+    {
+        run(QStringLiteral("xdotool"),
+            { "mousemove", "--window", window, QString::number(buttonX), QString::number(buttonY),
+                "click", "1" });
+        QTest::qWait(150);
+    }
+
+    QStringList log() const
+    {
+        return QString::fromUtf8(readFile(file(QStringLiteral("log")))).split(QLatin1Char('\n'));
+    }
+    bool waitForLog(const QString &line, int ms) const
+    {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) {
+            if (log().contains(line))
+                return true;
+            QTest::qWait(20);
+        }
+        return false;
+    }
+
+    // A screenshot kept for a person to look at, and the alarm button cut from it.
+    QString screenshot(const QString &name)
+    {
+        QDir().mkpath(QStringLiteral(ALARMCLOCK_SCREENSHOTS));
+        const QString shot
+            = QStringLiteral(ALARMCLOCK_SCREENSHOTS "/") + name + QStringLiteral(".png");
+        run(QStringLiteral("import"), { "-window", "root", shot });
+        const QString crop = file(name + QStringLiteral("-button.png"));
+        run(QStringLiteral("convert"), { shot, "-crop", buttonCrop, "+repage", crop });
+        return crop;
+    }
+
+    QTemporaryDir dir;
+    QProcess process;
+    QString window;
+};
+
+bool sameImage(const QString &a, const QString &b)
+{
+    return run(QStringLiteral("compare"), { "-metric", "AE", a, b, "null:" }) == QLatin1String("0");
+}
+
+const QByteArray ringinConf("sounds/ringin.wav\n07:30:00\n1\n1\n8\n1\n");
+
+} // namespace
+
+class TestEndToEnd : public QObject {
+    Q_OBJECT
+
+private:
+    QString reference;
+    QProcess hum;
+
+    // Starts the program, arms it for 07:30, and waits for the ringing to be
+    // heard on the speaker.
+    void armAndRing(Program &program, Speaker &speaker, const QString &runName)
+    {
+        QVERIFY(program.start());
+        // The button as it reads "Set Alarm" with the pointer on it and the
+        // focus in it, for comparing after the alarm has been stopped.
+        program.clickButton();
+        program.clickButton();
+        reference = program.screenshot(runName + QStringLiteral("-before"));
+        program.clickButton();
+        QVERIFY(program.waitForLog(QStringLiteral("\"Initial Orientation: 5\""), 9000));
+        speaker.start();
+        QElapsedTimer waited;
+        waited.start();
+        while (loudest(speaker.peaks()) < 0.3 && waited.elapsed() < 8000)
+            QTest::qWait(50);
+        QVERIFY2(loudest(speaker.peaks()) > 0.3, "the speaker never carried the alarm");
+    }
+
+    // After a stop: the speaker stays silent and the button reads "Set Alarm".
+    void verifyStopped(Program &program, Speaker &speaker, const QString &runName)
+    {
+        const int from = speaker.peaks().size() + 3;
+        QTest::qWait(4500);
+        QVERIFY2(loudest(speaker.peaks(), from) < 0.01,
+            "the speaker still carries sound after the stop");
+        QVERIFY(sameImage(program.screenshot(runName), reference));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (qEnvironmentVariableIsEmpty("DISPLAY") || !hasSoundServer())
+            QSKIP("needs the virtual phone with its display (scripts/test.sh starts it)");
+        // A quiet room: a faint hum, as real rooms have.
+        QVERIFY(makeTone(QDir::temp().filePath(QStringLiteral("alarmclock-hum.wav")),
+            QStringLiteral("600"), QStringLiteral("120"), QStringLiteral("0.02")));
+        hum.start(QStringLiteral("paplay"),
+            { QStringLiteral("--device=room"),
+                QDir::temp().filePath(QStringLiteral("alarmclock-hum.wav")) });
+    }
+
+    void cleanupTestCase()
+    {
+        hum.kill();
+        hum.waitForFinished();
+    }
+
+    void firstStartCreatesSettings()
+    {
+        Program program(QByteArray {});
+        QVERIFY(program.start());
+        program.screenshot(QStringLiteral("first-start"));
+        QCOMPARE(readFile(program.file(QStringLiteral("alarm.conf"))),
+            QByteArray("warning.wav\n12:00\n1\n1\n8\n1\n"));
+        const QStringList log = program.log();
+        QVERIFY(log.indexOf(QStringLiteral("does not exist")) >= 0);
+        QVERIFY(log.indexOf(QStringLiteral("does not exist"))
+            < log.indexOf(QStringLiteral("OK, created!")));
+    }
+
+    void ringsPausesAndStopsByButton()
+    {
+        Program program(ringinConf);
+        Speaker speaker;
+        armAndRing(program, speaker, QStringLiteral("button"));
+        QCOMPARE(readFile(program.file(QStringLiteral("alarm.conf"))), ringinConf);
+
+        QElapsedTimer waited;
+        waited.start();
+        bool pausedThenRangAgain = false;
+        while (!pausedThenRangAgain && waited.elapsed() < 12000) {
+            QTest::qWait(100);
+            // Sound, then at least 1.2 s of silence, then sound again.
+            int stage = 0;
+            int silent = 0;
+            for (double peak : speaker.peaks()) {
+                silent = peak < 0.01 ? silent + 1 : 0;
+                if (stage == 0 && peak > 0.3)
+                    stage = 1;
+                else if (stage == 1 && silent >= 12)
+                    stage = 2;
+                else if (stage == 2 && peak > 0.3)
+                    stage = 3;
+            }
+            pausedThenRangAgain = stage == 3;
+        }
+        QVERIFY2(pausedThenRangAgain, "no pause followed by a second ring was heard");
+        program.screenshot(QStringLiteral("button-ringing"));
+        program.clickButton();
+        verifyStopped(program, speaker, QStringLiteral("button-stopped"));
+    }
+
+    void stopsByLoudSound()
+    {
+        Program program(ringinConf);
+        Speaker speaker;
+        armAndRing(program, speaker, QStringLiteral("sound"));
+        QVERIFY(makeTone(program.file(QStringLiteral("loud.wav")), QStringLiteral("8"),
+            QStringLiteral("880"), QStringLiteral("0.8")));
+        QProcess loud;
+        loud.start(QStringLiteral("paplay"),
+            { QStringLiteral("--device=room"), program.file(QStringLiteral("loud.wav")) });
+        QVERIFY(program.waitForLog(QStringLiteral("alarm stopped by sound"), 10000));
+        loud.kill();
+        loud.waitForFinished();
+        verifyStopped(program, speaker, QStringLiteral("sound-stopped"));
+    }
+
+    void stopsByShake()
+    {
+        Program program(ringinConf);
+        Speaker speaker;
+        armAndRing(program, speaker, QStringLiteral("shake"));
+        program.lie("-60,0,-9.8");
+        QVERIFY(program.waitForLog(QStringLiteral("alarm stopped by shake"), 3000));
+        verifyStopped(program, speaker, QStringLiteral("shake-stopped"));
+    }
+
+    void stopsByFlip()
+    {
+        Program program(ringinConf);
+        Speaker speaker;
+        armAndRing(program, speaker, QStringLiteral("flip"));
+        program.lie("0,0,9.8");
+        QVERIFY(program.waitForLog(QStringLiteral("alarm stopped by flip"), 3000));
+        verifyStopped(program, speaker, QStringLiteral("flip-stopped"));
+    }
+
+    void vanishedSoundRingsWarning()
+    {
+        Program program("mine.wav\n07:30:00\n1\n1\n8\n1\n");
+        QVERIFY(makeTone(program.file(QStringLiteral("mine.wav")), QStringLiteral("1"),
+            QStringLiteral("440"), QStringLiteral("0.3")));
+        QVERIFY(program.start());
+        program.clickButton();
+        QVERIFY(program.waitForLog(QStringLiteral("\"Initial Orientation: 5\""), 9000));
+        QFile::remove(program.file(QStringLiteral("mine.wav")));
+        Speaker speaker;
+        speaker.start();
+        QTest::qWait(6500);
+        program.screenshot(QStringLiteral("vanished-ringing"));
+        // The built-in warning sound is far louder than the vanished tone.
+        QVERIFY2(
+            loudest(speaker.peaks()) > 0.6, qPrintable(QString::number(loudest(speaker.peaks()))));
+        QVERIFY(run(QStringLiteral("xdotool"), { "search", "--name", "^Open File$" }).isEmpty());
+        program.clickButton();
+    }
+};
+
+QTEST_MAIN(TestEndToEnd)
+#include "tst_endtoend.moc"
