@@ -89,6 +89,7 @@ private:
 
     friend class TestShell;
     friend class TestAlarmClock;
+    friend class TestSoundDrill;
     friend class TestSoundLevel;
     friend class TestMotion;
     friend class TestPreferences;

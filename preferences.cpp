@@ -36,8 +36,13 @@ bool saveLines(const QVector<QString> &values)
     if (!file.open(QIODevice::WriteOnly))
         return false;
     QTextStream out(&file);
-    for (int i = 0; i < KeyCount; ++i)
-        out << values.value(i) << '\n';
+    for (int i = 0; i < KeyCount; ++i) {
+        // A line break inside a value would split it into two settings.
+        QString value = values.value(i);
+        value.replace(QLatin1Char('\n'), QLatin1Char(' '))
+            .replace(QLatin1Char('\r'), QLatin1Char(' '));
+        out << value << '\n';
+    }
     out.flush();
     return out.status() == QTextStream::Ok && file.commit();
 }

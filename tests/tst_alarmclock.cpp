@@ -46,7 +46,70 @@ double speakerPeak(int ms)
     return peak / 32768.0;
 }
 
+qint64 residentKiB()
+{
+    for (const QByteArray &line : readFile(QStringLiteral("/proc/self/status")).split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).simplified().split(' ').value(0).toLongLong();
+    return 0;
+}
+
+// Runs the sound drill in a child process with its own sound server (or
+// none); true when the child's test passed.
+bool runDrill(QProcessEnvironment env)
+{
+    QTemporaryDir clock;
+    env.insert(QStringLiteral("FAKETIME_TIMESTAMP_FILE"), clock.path() + QStringLiteral("/clock"));
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--sound-drill") });
+    const bool finished = child.waitForFinished(90000);
+    const QByteArray output = child.readAll();
+    if (!finished || child.exitCode() != 0)
+        fprintf(stderr, "%s\n", output.constData());
+    return finished && child.exitCode() == 0;
+}
+
 } // namespace
+
+// The ringing cycle with a sound server that is missing from the start or
+// dies while the alarm rings: it goes on, and the button stops it.
+class TestSoundDrill : public QObject {
+    Q_OBJECT
+
+private slots:
+    void ringsOnAndStops()
+    {
+        WorkDir dir;
+        writeConf(QStringLiteral("sounds/ringin.wav"));
+        MainWindow w;
+        auto *button = w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"));
+        setWallClock("2026-12-07 07:29:58");
+        w.startClock();
+        w.findChild<QTimeEdit *>()->setTime(QTime(7, 30));
+        button->click();
+        QCOMPARE(button->text(), QStringLiteral("Unset Alarm"));
+        setWallClock("2026-12-07 07:30:00");
+        w.startClock();
+        QCOMPARE(w.alarm_state, 3);
+        const qint64 server = qEnvironmentVariableIntValue("DRILL_KILL_PID");
+        if (server > 0) {
+            QTest::qWait(500);
+            QProcess::execute(
+                QStringLiteral("kill"), { QStringLiteral("-9"), QString::number(server) });
+        }
+        // Plays that cannot sound still end; the cycle pauses and plays again.
+        QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 3, 5000);
+        QCOMPARE(button->text(), QStringLiteral("Stop Alarm"));
+        button->click();
+        QCOMPARE(w.alarm_state, 0);
+        QCOMPARE(button->text(), QStringLiteral("Set Alarm"));
+        QTest::qWait(2500);
+        QCOMPARE(w.alarm_state, 0);
+    }
+};
 
 class TestAlarmClock : public QObject {
     Q_OBJECT
@@ -294,28 +357,117 @@ private slots:
 
     void undecodableSoundRingsBuiltin_data()
     {
+        QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("content");
-        QTest::newRow("text file") << QByteArray("this is not a sound\n");
-        QTest::newRow("broken header") << QByteArray("RIFF\x10\x00\x00\x00WAVEfmt garbage", 24);
+        QTest::newRow("text file") << "bad.wav" << QByteArray("this is not a sound\n");
+        QTest::newRow("broken header")
+            << "bad.wav" << QByteArray("RIFF\x10\x00\x00\x00WAVEfmt garbage", 24);
         QTest::newRow("cut short")
+            << "bad.wav"
             << readFile(QStringLiteral(ALARMCLOCK_SOURCE_DIR "/sounds/ringin.wav")).left(30000);
+        QTest::newRow("endless") << "/dev/zero" << QByteArray();
+        QTest::newRow("2 GB") << "huge.wav" << QByteArray();
     }
 
     void undecodableSoundRingsBuiltin()
     {
+        QFETCH(QString, name);
         QFETCH(QByteArray, content);
         WorkDir dir;
-        writeFile(QStringLiteral("bad.wav"), content);
-        writeConf(QStringLiteral("bad.wav"));
+        if (!content.isEmpty()) {
+            writeFile(name, content);
+        } else if (!name.startsWith(QLatin1Char('/'))) {
+            // A real wave header in front of two gigabytes (sparse on disk).
+            QFile huge(name);
+            QVERIFY(huge.open(QIODevice::WriteOnly));
+            huge.write(readFile(QStringLiteral("sounds/ringin.wav")).left(44));
+            QVERIFY(huge.resize(2LL * 1024 * 1024 * 1024));
+        }
+        writeConf(name);
         MainWindow w;
         arm(w, "2026-12-07 07:29:58", QTime(7, 30));
         tick(w, "2026-12-07 07:30:00");
         QCOMPARE(w.alarm_state, 3);
         QTRY_COMPARE_WITH_TIMEOUT(
             w.soundObject->fileName(), QStringLiteral("sounds/warning.wav"), 8000);
-        QCOMPARE(storedSound(), QStringLiteral("bad.wav"));
+        QCOMPARE(storedSound(), name);
         QCOMPARE(w.alarm_state, 3);
         QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, 8000);
+        QVERIFY2(residentKiB() < 300 * 1024, qPrintable(QString::number(residentKiB())));
+    }
+
+    void manySetsAndAlarmsStayBounded()
+    {
+        WorkDir dir;
+        writeConf(QStringLiteral("sounds/ringin.wav"));
+        MainWindow w;
+        tick(w, "2026-12-07 06:00:00");
+        auto setAndUnset = [&](int times) {
+            for (int i = 0; i < times; ++i) {
+                button(w)->click();
+                button(w)->click();
+                if (i % 50 == 0)
+                    QCoreApplication::processEvents();
+            }
+            QTest::qWait(200);
+        };
+        setAndUnset(200);
+        const qint64 before = residentKiB();
+        setAndUnset(10000);
+        const qint64 afterClicks = residentKiB();
+
+        QByteArray day("2026-12-08 07:29:58");
+        for (int i = 0; i < 100; ++i) {
+            day[9] = char('8' + i % 2);
+            arm(w, day.constData(), QTime(7, 30));
+            tick(w, QByteArray(day.left(11) + "07:30:00").constData());
+            QCOMPARE(w.alarm_state, 3);
+            QTest::qWait(10);
+            button(w)->click();
+            QCOMPARE(w.alarm_state, 0);
+        }
+        QTest::qWait(3000);
+        const qint64 after = residentKiB();
+        fprintf(stderr,
+            "resident memory: %lld KiB before, %lld KiB after 10000 set and unset, %lld KiB "
+            "after 100 alarms\n",
+            before, afterClicks, after);
+        QVERIFY2(after - before < 8 * 1024, qPrintable(QString::number(after - before)));
+        // Nothing rings on its own afterwards.
+        QCOMPARE(w.alarm_state, 0);
+        QVERIFY(!w.ringTimer->isActive());
+        QCOMPARE(button(w)->text(), QStringLiteral("Set Alarm"));
+    }
+
+    void noSoundServerAtStart()
+    {
+        QTemporaryDir runtime;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        env.insert(QStringLiteral("PULSE_SERVER"),
+            QStringLiteral("unix:") + runtime.path() + QStringLiteral("/none"));
+        QVERIFY(runDrill(env));
+    }
+
+    void soundServerDiesWhileRinging()
+    {
+        QTemporaryDir runtime;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        env.remove(QStringLiteral("PULSE_SERVER"));
+        QProcess server;
+        server.setProcessEnvironment(env);
+        server.start(QStringLiteral("pulseaudio"),
+            { "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+                "--load=module-native-protocol-unix",
+                "--load=module-null-sink sink_name=speaker" });
+        if (!server.waitForStarted())
+            QSKIP("needs pulseaudio");
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QFile::exists(runtime.path() + QStringLiteral("/pulse/native")), 10000);
+        env.insert(QStringLiteral("DRILL_KILL_PID"), QString::number(server.processId()));
+        QVERIFY(runDrill(env));
+        server.waitForFinished(1000);
     }
 
     void chooserPicksOrCancels()
@@ -365,5 +517,14 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestAlarmClock)
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    if (argc > 1 && qstrcmp(argv[1], "--sound-drill") == 0) {
+        TestSoundDrill drill;
+        return QTest::qExec(&drill, 1, argv);
+    }
+    TestAlarmClock test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_alarmclock.moc"

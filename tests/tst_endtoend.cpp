@@ -2,6 +2,7 @@
 // would: clicks on its window, sounds in the room, the accelerometer file,
 // and what the speaker, the log and alarm.conf show.
 
+#include "phone.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -10,171 +11,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace Phone;
 using namespace TestSupport;
 
 namespace {
-
-// Where the alarm button sits in the program's window.
-const int buttonX = 297;
-const int buttonY = 297;
-const QString buttonCrop = QStringLiteral("500x16+48+289");
-
-QString run(const QString &program, const QStringList &arguments)
-{
-    QProcess p;
-    p.start(program, arguments);
-    p.waitForFinished(20000);
-    return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError()).trimmed();
-}
-
-bool makeTone(
-    const QString &file, const QString &seconds, const QString &freq, const QString &volume)
-{
-    QProcess sox;
-    sox.start(QStringLiteral("sox"),
-        { "-n", "-r", "8000", "-b", "16", "-c", "1", file, "synth", seconds, "sine", freq, "vol",
-            volume });
-    return sox.waitForFinished() && sox.exitCode() == 0;
-}
-
-// Records what the speaker carries, as peaks of 100 ms windows from 0 to 1.
-class Speaker {
-public:
-    void start()
-    {
-        rec.start(QStringLiteral("parec"),
-            { "-d", "speaker.monitor", "--format=s16le", "--rate=8000", "--channels=1",
-                "--latency-msec=20" });
-        rec.waitForStarted();
-    }
-    QVector<double> peaks()
-    {
-        bytes += rec.readAllStandardOutput();
-        QVector<double> result;
-        for (int at = 0; at + 800 <= bytes.size(); at += 800) {
-            int peak = 0;
-            for (int i = at; i < at + 800; i += 2)
-                peak = qMax(peak, qAbs(int(qint16(quint8(bytes[i]) | quint8(bytes[i + 1]) << 8))));
-            result.append(peak / 32768.0);
-        }
-        return result;
-    }
-    void stop()
-    {
-        rec.kill();
-        rec.waitForFinished();
-    }
-    ~Speaker() { stop(); }
-
-private:
-    QProcess rec;
-    QByteArray bytes;
-};
-
-double loudest(const QVector<double> &peaks, int from = 0)
-{
-    double m = 0;
-    for (int i = from; i < peaks.size(); ++i)
-        m = qMax(m, peaks[i]);
-    return m;
-}
-
-// The program in a fresh working directory, its clock starting at 07:29:50.
-class Program {
-public:
-    explicit Program(const QByteArray &conf)
-    {
-        QDir(dir.path()).mkdir(QStringLiteral("sounds"));
-        for (const char *name : { "ringin.wav", "warning.wav" })
-            QFile::copy(QStringLiteral(ALARMCLOCK_SOURCE_DIR "/sounds/") + QLatin1String(name),
-                file(QStringLiteral("sounds/") + QLatin1String(name)));
-        if (!conf.isEmpty())
-            writeFile(file(QStringLiteral("alarm.conf")), conf);
-        lie(QByteArray("0,0,-9.8"));
-        writeFile(file(QStringLiteral("clock")), "@2026-12-07 07:29:50\n");
-    }
-    ~Program()
-    {
-        process.terminate();
-        if (!process.waitForFinished(5000))
-            process.kill();
-    }
-
-    QString file(const QString &name) const { return dir.path() + QLatin1Char('/') + name; }
-    void lie(const QByteArray &axes)
-    {
-        writeFile(file(QStringLiteral("accelerometer")), axes + '\n');
-    }
-
-    bool start()
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.insert(QStringLiteral("QT_ACCEL_FILEPATH"), file(QStringLiteral("accelerometer")));
-        env.insert(QStringLiteral("QT_ACCEL_DELIMITER"), QStringLiteral(","));
-        env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(FAKETIME_LIBRARY));
-        env.insert(QStringLiteral("FAKETIME_TIMESTAMP_FILE"), file(QStringLiteral("clock")));
-        env.insert(QStringLiteral("FAKETIME_NO_CACHE"), QStringLiteral("1"));
-        env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
-        process.setProcessEnvironment(env);
-        process.setWorkingDirectory(dir.path());
-        process.setStandardErrorFile(file(QStringLiteral("log")));
-        process.start(QStringLiteral(ALARMCLOCK_PROGRAM), QStringList());
-        if (!process.waitForStarted())
-            return false;
-        window = run(QStringLiteral("xdotool"),
-            { "search", "--sync", "--onlyvisible", "--pid", QString::number(process.processId()),
-                "--name", "^MainWindow$" })
-                     .section(QLatin1Char('\n'), 0, 0);
-        QTest::qWait(300);
-        return !window.isEmpty();
-    }
-
-    void clickButton()
-    {
-        run(QStringLiteral("xdotool"),
-            { "mousemove", "--window", window, QString::number(buttonX), QString::number(buttonY),
-                "click", "1" });
-        QTest::qWait(150);
-    }
-
-    QStringList log() const
-    {
-        return QString::fromUtf8(readFile(file(QStringLiteral("log")))).split(QLatin1Char('\n'));
-    }
-    bool waitForLog(const QString &line, int ms) const
-    {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) {
-            if (log().contains(line))
-                return true;
-            QTest::qWait(20);
-        }
-        return false;
-    }
-
-    // A screenshot kept for a person to look at, and the alarm button cut from it.
-    QString screenshot(const QString &name)
-    {
-        QDir().mkpath(QStringLiteral(ALARMCLOCK_SCREENSHOTS));
-        const QString shot
-            = QStringLiteral(ALARMCLOCK_SCREENSHOTS "/") + name + QStringLiteral(".png");
-        run(QStringLiteral("import"), { "-window", "root", shot });
-        const QString crop = file(name + QStringLiteral("-button.png"));
-        run(QStringLiteral("convert"), { shot, "-crop", buttonCrop, "+repage", crop });
-        return crop;
-    }
-
-    QTemporaryDir dir;
-    QProcess process;
-    QString window;
-};
-
-bool sameImage(const QString &a, const QString &b)
-{
-    return run(QStringLiteral("compare"), { "-metric", "AE", a, b, "null:" }) == QLatin1String("0");
-}
 
 const QByteArray ringinConf("sounds/ringin.wav\n07:30:00\n1\n1\n8\n1\n");
 

@@ -270,6 +270,49 @@ private slots:
         QCOMPARE(readFile(QStringLiteral("alarm.conf")).split('\n').first(), chosen.toUtf8());
     }
 
+    void lineBreaksInValuesKeepSixLines()
+    {
+        WorkDir dir(false);
+        preferences conf;
+        conf.setSoundFileName(QStringLiteral("/music/two\nlines\r.wav"));
+        QCOMPARE(readFile(QStringLiteral("alarm.conf")),
+            QByteArray("/music/two lines .wav\n12:00\n1\n1\n8\n1\n"));
+        preferences again;
+        QCOMPARE(again.getTime(), QStringLiteral("12:00"));
+        QCOMPARE(again.get(6), QString());
+    }
+
+    void unwritableFileOrDirectoryKeepsOldFile_data()
+    {
+        QTest::addColumn<bool>("wholeDirectory");
+        QTest::newRow("file") << false;
+        QTest::newRow("directory") << true;
+    }
+
+    // Read-only permissions do not stop root, the immutable flag does.
+    void unwritableFileOrDirectoryKeepsOldFile()
+    {
+        QFETCH(bool, wholeDirectory);
+        WorkDir dir(false);
+        const QByteArray old("old.wav\n07:00:00\n0\n0\n3\n0\n");
+        writeFile(QStringLiteral("alarm.conf"), old);
+        const QString target
+            = wholeDirectory ? dir.path() : dir.path() + QStringLiteral("/alarm.conf");
+        if (QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("+i"), target }) != 0)
+            QSKIP("cannot make files immutable here");
+        {
+            preferences conf;
+            conf.setSensitivityAccelerometer(9);
+            conf.setSoundFileName(QStringLiteral("new.wav"));
+            QCOMPARE(conf.getSensitivityAccelerometer(), 9);
+            QCOMPARE(conf.getSoundFileName(), QStringLiteral("new.wav"));
+        }
+        QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("-i"), target });
+        QCOMPARE(readFile(QStringLiteral("alarm.conf")), old);
+        QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden), QStringList({ "alarm.conf" }));
+        QVERIFY(log().isEmpty());
+    }
+
     void killedSaveNeverLeavesPartialFile()
     {
         WorkDir dir(false);

@@ -47,7 +47,9 @@ QByteArray samples16(
 QByteArray chunkAt(qreal level)
 {
     QByteArray bytes(320, '\0');
-    qToLittleEndian(qint16(qRound(level * 32767)), bytes.data() + 100);
+    const qint16 peak = qint16(qRound(level * 32767));
+    bytes[100] = char(peak & 0xff);
+    bytes[101] = char((peak >> 8) & 0xff);
     return bytes;
 }
 

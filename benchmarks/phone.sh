@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds an optimised tree in build-release/ and prints figures for the
+# program on a virtual phone that this script starts and stops.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+scripts/setup.sh
+scripts/build.sh build-release -DCMAKE_BUILD_TYPE=Release
+state=$(mktemp -d /tmp/alarmclock-phone.XXXXXX)
+trap '"$root"/scripts/virtual-phone.sh stop "$state" >/dev/null 2>&1; rm -rf "$state"' EXIT
+eval "$(scripts/virtual-phone.sh start "$state" --display)"
+unset QT_ACCEL_FILEPATH QT_ACCEL_DELIMITER
+echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs), $(free -g | awk '/Mem:/ {print $2}') GiB"
+QT_QPA_PLATFORM=offscreen build-release/benchmarks/phone_figures "$@"
