@@ -257,6 +257,9 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::newRow("shaken") << QByteArray("-60,0,-9.8") << "alarm stopped by shake";
         QTest::newRow("turned over") << QByteArray("0,0,9.8") << "alarm stopped by flip";
+        // A broken sensor stops nothing and crashes nothing; the button still works.
+        QTest::newRow("garbage") << QByteArray("abc,\xff\xfe,;;") << "stopped by button";
+        QTest::newRow("file removed") << QByteArray("remove") << "stopped by button";
     }
 
     // Qt's own file-driven accelerometer and the orientation derived from it,
@@ -312,7 +315,17 @@ private slots:
         w.startClock();
         auto *button = w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"));
         QCOMPARE(button->text(), QStringLiteral("Stop Alarm"));
-        writeFile(QStringLiteral("accelerometer"), qgetenv("MOTION") + '\n');
+        const QByteArray motion = qgetenv("MOTION");
+        if (motion == "remove")
+            QFile::remove(QStringLiteral("accelerometer"));
+        else
+            writeFile(QStringLiteral("accelerometer"), motion + '\n');
+        if (motion == "remove" || motion.startsWith("abc")) {
+            QTest::qWait(1000);
+            QCOMPARE(button->text(), QStringLiteral("Stop Alarm"));
+            button->click();
+            fprintf(stdout, "stopped by button\n");
+        }
         QTRY_COMPARE(button->text(), QStringLiteral("Set Alarm"));
         for (const QString &line : log())
             fprintf(stdout, "%s\n", qPrintable(line));
