@@ -432,7 +432,10 @@ private slots:
             "resident memory: %lld KiB before, %lld KiB after 10000 set and unset, %lld KiB "
             "after 100 alarms\n",
             before, afterClicks, after);
+#ifndef ALARMCLOCK_SANITIZE
+        // AddressSanitizer holds freed memory back, so only a plain build can tell.
         QVERIFY2(after - before < 8 * 1024, qPrintable(QString::number(after - before)));
+#endif
         // Nothing rings on its own afterwards.
         QCOMPARE(w.alarm_state, 0);
         QVERIFY(!w.ringTimer->isActive());

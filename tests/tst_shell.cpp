@@ -96,6 +96,30 @@ private slots:
         QCOMPARE(value->text(), QStringLiteral("10"));
     }
 
+    // A whole alarm without a faked clock: armed, rung through its cycle by
+    // hand, stopped, armed and rung again, stopped. The leak check runs this.
+    void fullAlarmCycle()
+    {
+        WorkDir dir;
+        writeFile(QStringLiteral("alarm.conf"), "sounds/ringin.wav\n07:30:00\n1\n1\n8\n1\n");
+        {
+            MainWindow w;
+            auto *button = w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"));
+            for (int alarm = 0; alarm < 2; ++alarm) {
+                button->click();
+                QCOMPARE(w.alarm_state, 1);
+                w.playAlarm();
+                QCOMPARE(w.alarm_state, 3);
+                QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, 15000);
+                QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 3, 3000);
+                button->click();
+                QCOMPARE(w.alarm_state, 0);
+            }
+            QTest::qWait(3000);
+        }
+        QCoreApplication::processEvents();
+    }
+
     void quietUntilAnAlarmIsSet()
     {
         WorkDir dir;
