@@ -56,10 +56,17 @@ qint64 residentKiB()
 
 // Runs the sound drill in a child process with its own sound server (or
 // none); true when the child's test passed.
-bool runDrill(QProcessEnvironment env)
+bool runDrill(QProcessEnvironment env, const QString &motion)
 {
     QTemporaryDir clock;
     env.insert(QStringLiteral("FAKETIME_TIMESTAMP_FILE"), clock.path() + QStringLiteral("/clock"));
+    if (!motion.isEmpty()) {
+        writeFile(clock.path() + QStringLiteral("/accelerometer"), "0,0,-9.8\n");
+        env.insert(
+            QStringLiteral("QT_ACCEL_FILEPATH"), clock.path() + QStringLiteral("/accelerometer"));
+        env.insert(QStringLiteral("QT_ACCEL_DELIMITER"), QStringLiteral(","));
+        env.insert(QStringLiteral("DRILL_MOTION"), motion);
+    }
     QProcess child;
     child.setProcessEnvironment(env);
     child.setProcessChannelMode(QProcess::MergedChannels);
@@ -85,11 +92,15 @@ private slots:
         writeConf(QStringLiteral("sounds/ringin.wav"));
         MainWindow w;
         auto *button = w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"));
-        setWallClock("2026-12-07 07:29:58");
+        setWallClock("2026-12-07 07:29:50");
         w.startClock();
         w.findChild<QTimeEdit *>()->setTime(QTime(7, 30));
         button->click();
         QCOMPARE(button->text(), QStringLiteral("Unset Alarm"));
+        if (qEnvironmentVariableIsSet("DRILL_MOTION")) // lying face up
+            QTRY_COMPARE(w.findChild<QLabel *>(QStringLiteral("testLabel"))->text(), QStringLiteral("5"));
+        setWallClock("2026-12-07 07:29:56");
+        w.startClock();
         setWallClock("2026-12-07 07:30:00");
         w.startClock();
         QCOMPARE(w.alarm_state, 3);
@@ -103,7 +114,15 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, 20000);
         QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 3, 5000);
         QCOMPARE(button->text(), QStringLiteral("Stop Alarm"));
-        button->click();
+        const QByteArray motion = qgetenv("DRILL_MOTION");
+        if (motion.isEmpty()) {
+            button->click();
+        } else {
+            captureLog();
+            writeFile(qEnvironmentVariable("QT_ACCEL_FILEPATH"), motion + '\n');
+            QTRY_COMPARE(w.alarm_state, 0);
+            QCOMPARE(log().filter(QStringLiteral("alarm stopped by")).size(), 1);
+        }
         QCOMPARE(w.alarm_state, 0);
         QCOMPARE(button->text(), QStringLiteral("Set Alarm"));
         QTest::qWait(2500);
@@ -355,6 +374,15 @@ private slots:
         QCOMPARE(storedSound(), music + QStringLiteral("/mine.wav"));
     }
 
+    // The drills stop the alarm by the button, and by moving the phone
+    // (through Qt's file-driven sensors).
+    void stopMeans(const QString &motion)
+    {
+        QTest::addColumn<QString>("motion");
+        QTest::newRow("button") << QString();
+        QTest::newRow("motion") << motion;
+    }
+
     void undecodableSoundRingsBuiltin_data()
     {
         QTest::addColumn<QString>("name");
@@ -442,18 +470,30 @@ private slots:
         QCOMPARE(button(w)->text(), QStringLiteral("Set Alarm"));
     }
 
+    void noSoundServerAtStart_data()
+    {
+        stopMeans(QStringLiteral("0,0,9.8"));
+    }
+
     void noSoundServerAtStart()
     {
+        QFETCH(QString, motion);
         QTemporaryDir runtime;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
         env.insert(QStringLiteral("PULSE_SERVER"),
             QStringLiteral("unix:") + runtime.path() + QStringLiteral("/none"));
-        QVERIFY(runDrill(env));
+        QVERIFY(runDrill(env, motion));
+    }
+
+    void soundServerDiesWhileRinging_data()
+    {
+        stopMeans(QStringLiteral("-60,0,-9.8"));
     }
 
     void soundServerDiesWhileRinging()
     {
+        QFETCH(QString, motion);
         QTemporaryDir runtime;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
@@ -469,7 +509,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             QFile::exists(runtime.path() + QStringLiteral("/pulse/native")), 10000);
         env.insert(QStringLiteral("DRILL_KILL_PID"), QString::number(server.processId()));
-        QVERIFY(runDrill(env));
+        QVERIFY(runDrill(env, motion));
         server.waitForFinished(1000);
     }
 
