@@ -12,6 +12,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QProcess>
+#include <QSaveFile>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -96,7 +97,12 @@ inline bool hasFakeClock()
 
 inline void setWallClock(const char *when)
 {
-    writeFile(qEnvironmentVariable("FAKETIME_TIMESTAMP_FILE"), QByteArray(when) + '\n');
+    // Replaced whole, so that no thread's clock ever reads a half-written file.
+    QSaveFile file(qEnvironmentVariable("FAKETIME_TIMESTAMP_FILE"));
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(QByteArray(when) + '\n');
+        file.commit();
+    }
 }
 
 inline int &choosersSeen()
