@@ -2,6 +2,7 @@
 // same bytes as the speed of memory itself.
 
 #include "audioinfo.h"
+#include "pcmformat.h"
 
 #include <QAudioFormat>
 #include <QByteArray>
@@ -12,19 +13,6 @@
 #include <cstring>
 
 namespace {
-
-QAudioFormat makeFormat(
-    int bits, QAudioFormat::SampleType type, QAudioFormat::Endian order, int channels)
-{
-    QAudioFormat f;
-    f.setSampleRate(8000);
-    f.setChannelCount(channels);
-    f.setSampleSize(bits);
-    f.setSampleType(type);
-    f.setByteOrder(order);
-    f.setCodec(QStringLiteral("audio/pcm"));
-    return f;
-}
 
 QByteArray noise(qint64 bytes)
 {
@@ -57,19 +45,19 @@ void memchrReference(benchmark::State &state)
 
 void captureFormat(benchmark::State &state)
 {
-    meter(state, makeFormat(16, QAudioFormat::SignedInt, QAudioFormat::LittleEndian, 1));
+    meter(state, pcmFormat(16, QAudioFormat::SignedInt, QAudioFormat::LittleEndian, 1));
 }
 void stereo(benchmark::State &state)
 {
-    meter(state, makeFormat(16, QAudioFormat::SignedInt, QAudioFormat::LittleEndian, 2));
+    meter(state, pcmFormat(16, QAudioFormat::SignedInt, QAudioFormat::LittleEndian, 2));
 }
 void bigEndian(benchmark::State &state)
 {
-    meter(state, makeFormat(16, QAudioFormat::SignedInt, QAudioFormat::BigEndian, 1));
+    meter(state, pcmFormat(16, QAudioFormat::SignedInt, QAudioFormat::BigEndian, 1));
 }
 void eightBit(benchmark::State &state)
 {
-    meter(state, makeFormat(8, QAudioFormat::UnSignedInt, QAudioFormat::LittleEndian, 1));
+    meter(state, pcmFormat(8, QAudioFormat::UnSignedInt, QAudioFormat::LittleEndian, 1));
 }
 
 // From one 20 ms period of the capture format to 64 KiB.

@@ -63,18 +63,23 @@ int main(int argc, char **argv)
         const double before = cpuSeconds(pid);
         QTest::qWait(60000);
         const double used = cpuSeconds(pid) - before;
-        out << "CPU while armed, microphone running, 60 s: " << used << " s (" << used / 60 * 100 << " % of one core)\n";
+        out << "CPU while armed, microphone running, 60 s: " << used << " s (" << used / 60 * 100
+            << " % of one core)\n";
         out << "peak resident memory: " << statusField(pid, "VmHWM:") << "\n";
         out.flush();
     }
 
-    makeTone(QDir::temp().filePath(QStringLiteral("alarmclock-hum.wav")), QStringLiteral("600"), QStringLiteral("120"), QStringLiteral("0.02"));
+    makeTone(QDir::temp().filePath(QStringLiteral("alarmclock-hum.wav")), QStringLiteral("600"),
+        QStringLiteral("120"), QStringLiteral("0.02"));
     QProcess hum;
-    hum.start(QStringLiteral("paplay"), { QStringLiteral("--device=room"), QDir::temp().filePath(QStringLiteral("alarmclock-hum.wav")) });
+    hum.start(QStringLiteral("paplay"),
+        { QStringLiteral("--device=room"),
+            QDir::temp().filePath(QStringLiteral("alarmclock-hum.wav")) });
     QVector<double> delays;
     for (int i = 0; i < runs; ++i) {
         Program program(ringinConf);
-        makeTone(program.file(QStringLiteral("loud.wav")), QStringLiteral("4"), QStringLiteral("880"), QStringLiteral("0.8"));
+        makeTone(program.file(QStringLiteral("loud.wav")), QStringLiteral("4"),
+            QStringLiteral("880"), QStringLiteral("0.8"));
         program.start();
         program.clickButton();
         Speaker speaker;
@@ -86,14 +91,16 @@ int main(int argc, char **argv)
         while (!inPause && waited.elapsed() < 20000) {
             QTest::qWait(20);
             const QVector<double> peaks = speaker.peaks();
-            const auto heard = std::find_if(peaks.begin(), peaks.end(), [](double p) { return p > 0.3; });
+            const auto heard
+                = std::find_if(peaks.begin(), peaks.end(), [](double p) { return p > 0.3; });
             inPause = heard != peaks.end() && peaks.size() - (heard - peaks.begin()) > 3
                 && loudest(peaks, peaks.size() - 3) < 0.01;
         }
         QElapsedTimer delay;
         delay.start();
         QProcess loud;
-        loud.start(QStringLiteral("paplay"), { QStringLiteral("--device=room"), program.file(QStringLiteral("loud.wav")) });
+        loud.start(QStringLiteral("paplay"),
+            { QStringLiteral("--device=room"), program.file(QStringLiteral("loud.wav")) });
         if (inPause && program.waitForLog(QStringLiteral("alarm stopped by sound"), 5000))
             delays.append(delay.elapsed());
         loud.kill();
@@ -101,7 +108,7 @@ int main(int argc, char **argv)
     }
     hum.kill();
     hum.waitForFinished();
-    out << "loud sound in the room to \"alarm stopped by sound\": median " << median(delays) << " ms over "
-        << delays.size() << " of " << runs << " runs\n";
+    out << "loud sound in the room to \"alarm stopped by sound\": median " << median(delays)
+        << " ms over " << delays.size() << " of " << runs << " runs\n";
     return delays.size() == runs ? 0 : 1;
 }

@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     if (saved.split('\n').value(4) != QByteArray::number(int(size % 12)))
         abort();
-    if (QDir().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot) != QStringList({ "alarm.conf" }))
+    if (QDir().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+        != QStringList({ "alarm.conf" }))
         abort();
     return 0;
 }

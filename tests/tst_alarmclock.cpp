@@ -98,7 +98,8 @@ private slots:
         button->click();
         QCOMPARE(button->text(), QStringLiteral("Unset Alarm"));
         if (qEnvironmentVariableIsSet("DRILL_MOTION")) // lying face up
-            QTRY_COMPARE(w.findChild<QLabel *>(QStringLiteral("testLabel"))->text(), QStringLiteral("5"));
+            QTRY_COMPARE(
+                w.findChild<QLabel *>(QStringLiteral("testLabel"))->text(), QStringLiteral("5"));
         setWallClock("2026-12-07 07:29:56");
         w.startClock();
         setWallClock("2026-12-07 07:30:00");
@@ -157,6 +158,14 @@ private:
         editor(w)->setTime(alarm);
         button(w)->click();
         QCOMPARE(w.alarm_state, 1);
+    }
+
+    // Arms `w` at 07:29:58 for 07:30 and lets the alarm moment come.
+    void ring(MainWindow &w)
+    {
+        arm(w, "2026-12-07 07:29:58", QTime(7, 30));
+        tick(w, "2026-12-07 07:30:00");
+        QCOMPARE(w.alarm_state, 3);
     }
 
 private slots:
@@ -289,9 +298,7 @@ private slots:
         WorkDir dir;
         writeConf(QStringLiteral("sounds/ringin.wav"));
         MainWindow w;
-        arm(w, "2026-12-07 07:29:58", QTime(7, 30));
-        tick(w, "2026-12-07 07:30:00");
-        QCOMPARE(w.alarm_state, 3);
+        ring(w);
 
         // Polled every 100 ms until the play ends, then a 2 s pause.
         QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, 10000);
@@ -413,9 +420,7 @@ private slots:
         }
         writeConf(name);
         MainWindow w;
-        arm(w, "2026-12-07 07:29:58", QTime(7, 30));
-        tick(w, "2026-12-07 07:30:00");
-        QCOMPARE(w.alarm_state, 3);
+        ring(w);
         QTRY_COMPARE_WITH_TIMEOUT(
             w.soundObject->fileName(), QStringLiteral("sounds/warning.wav"), 8000);
         QCOMPARE(storedSound(), name);

@@ -1,5 +1,6 @@
 #include "audioinfo.h"
 #include "mainwindow.h"
+#include "pcmformat.h"
 #include "testsupport.h"
 
 #include <QLabel>
@@ -14,19 +15,6 @@
 using namespace TestSupport;
 
 namespace {
-
-QAudioFormat format(int bits, QAudioFormat::SampleType type,
-    QAudioFormat::Endian order = QAudioFormat::LittleEndian, int channels = 1)
-{
-    QAudioFormat f;
-    f.setSampleRate(8000);
-    f.setChannelCount(channels);
-    f.setSampleSize(bits);
-    f.setSampleType(type);
-    f.setByteOrder(order);
-    f.setCodec(QStringLiteral("audio/pcm"));
-    return f;
-}
 
 QByteArray samples16(
     std::initializer_list<qint16> values, QAudioFormat::Endian order = QAudioFormat::LittleEndian)
@@ -107,28 +95,28 @@ private slots:
         QTest::addColumn<QAudioFormat>("fmt");
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<qreal>("level");
-        const auto s16 = format(16, QAudioFormat::SignedInt);
+        const auto s16 = pcmFormat(16, QAudioFormat::SignedInt);
         QTest::newRow("half scale") << s16 << samples16({ 0, -100, 16384, 5 }) << 16384 / 32767.0;
         QTest::newRow("most negative") << s16 << samples16({ 0, -32768 }) << 1.0;
         QTest::newRow("most positive") << s16 << samples16({ 32767, 1 }) << 1.0;
         QTest::newRow("silence") << s16 << QByteArray(64, '\0') << 0.0;
         QTest::newRow("0x4000 little-endian") << s16 << QByteArray("\x40\x00", 2) << 64 / 32767.0;
         QTest::newRow("0x4000 big-endian")
-            << format(16, QAudioFormat::SignedInt, QAudioFormat::BigEndian)
+            << pcmFormat(16, QAudioFormat::SignedInt, QAudioFormat::BigEndian)
             << QByteArray("\x40\x00", 2) << 16384 / 32767.0;
         QTest::newRow("stereo, right only")
-            << format(16, QAudioFormat::SignedInt, QAudioFormat::LittleEndian, 2)
+            << pcmFormat(16, QAudioFormat::SignedInt, QAudioFormat::LittleEndian, 2)
             << samples16({ 0, 8192, 0, -8000 }) << 8192 / 32767.0;
         QTest::newRow("8-bit most negative")
-            << format(8, QAudioFormat::SignedInt) << QByteArray("\x00\x80\x10", 3) << 1.0;
+            << pcmFormat(8, QAudioFormat::SignedInt) << QByteArray("\x00\x80\x10", 3) << 1.0;
         QTest::newRow("8-bit unsigned silence")
-            << format(8, QAudioFormat::UnSignedInt) << QByteArray(50, '\x80') << 128 / 255.0;
+            << pcmFormat(8, QAudioFormat::UnSignedInt) << QByteArray(50, '\x80') << 128 / 255.0;
         QTest::newRow("16-bit unsigned big-endian")
-            << format(16, QAudioFormat::UnSignedInt, QAudioFormat::BigEndian)
+            << pcmFormat(16, QAudioFormat::UnSignedInt, QAudioFormat::BigEndian)
             << QByteArray("\x80\x00\x7f\xff", 4) << 32768 / 65535.0;
-        QTest::newRow("32-bit") << format(32, QAudioFormat::SignedInt)
+        QTest::newRow("32-bit") << pcmFormat(32, QAudioFormat::SignedInt)
                                 << QByteArray("\xff\xff\xff\x7f", 4) << 0.0;
-        QTest::newRow("float") << format(16, QAudioFormat::Float) << QByteArray("\xff\x7f", 2)
+        QTest::newRow("float") << pcmFormat(16, QAudioFormat::Float) << QByteArray("\xff\x7f", 2)
                                << 0.0;
     }
 
