@@ -137,24 +137,24 @@ private slots:
         verifyStopped(program, speaker, QStringLiteral("sound-stopped"));
     }
 
-    void stopsByShake()
+    void stopsByMotion_data()
     {
-        Program program(ringinConf);
-        Speaker speaker;
-        armAndRing(program, speaker, QStringLiteral("shake"));
-        program.lie("-60,0,-9.8");
-        QVERIFY(program.waitForLog(QStringLiteral("alarm stopped by shake"), 3000));
-        verifyStopped(program, speaker, QStringLiteral("shake-stopped"));
+        QTest::addColumn<QString>("run");
+        QTest::addColumn<QByteArray>("axes");
+        QTest::newRow("shake") << "shake" << QByteArray("-60,0,-9.8");
+        QTest::newRow("flip") << "flip" << QByteArray("0,0,9.8");
     }
 
-    void stopsByFlip()
+    void stopsByMotion()
     {
+        QFETCH(QString, run);
+        QFETCH(QByteArray, axes);
         Program program(ringinConf);
         Speaker speaker;
-        armAndRing(program, speaker, QStringLiteral("flip"));
-        program.lie("0,0,9.8");
-        QVERIFY(program.waitForLog(QStringLiteral("alarm stopped by flip"), 3000));
-        verifyStopped(program, speaker, QStringLiteral("flip-stopped"));
+        armAndRing(program, speaker, run);
+        program.lie(axes);
+        QVERIFY(program.waitForLog(QStringLiteral("alarm stopped by ") + run, 3000));
+        verifyStopped(program, speaker, run + QStringLiteral("-stopped"));
     }
 
     void vanishedSoundRingsWarning()
