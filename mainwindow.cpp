@@ -170,9 +170,9 @@ MainWindow::~MainWindow()
     // window and its form are still whole.
     delete m_audioInput;
     delete ui;
-    const QSoundEffect *effect = effectOf(soundObject);
-    if (!effect || effect->status() != QSoundEffect::Loading)
-        delete soundObject;
+    // The last sound goes the way of every replaced one: a sound still
+    // loading must not be destroyed before the output lets go of it.
+    replaceSound(nullptr);
 }
 
 // ---- Clock and arming -------------------------------------------------------

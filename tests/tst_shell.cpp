@@ -117,7 +117,7 @@ private slots:
             }
             QTest::qWait(3000);
         }
-        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
     void quietUntilAnAlarmIsSet()
