@@ -1,6 +1,7 @@
 #include "preferences.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QTextStream>
 #include <QVariant>
@@ -27,15 +28,18 @@ QString defaultValue(int key)
     return QString::fromLatin1(defaults[key]);
 }
 
-// Saves the first six values, each ended by a line feed. The content is
-// written beside the file and renamed over it, so an interrupted save
-// leaves the previous file whole.
-bool saveLines(const QVector<QString> &values)
+// What a line missing from the file is saved as: the text its getter reads
+// for it (an empty name or time, a switch that is off, sensitivity 0), so a
+// save never changes what a setting means.
+QString absentValue(int key)
 {
-    QSaveFile file(configFileName());
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QTextStream out(&file);
+    return key == SoundFileName || key == Time ? QString() : QStringLiteral("0");
+}
+
+// Writes the first six values, each ended by a line feed.
+bool writeLines(QIODevice *file, const QVector<QString> &values)
+{
+    QTextStream out(file);
     for (int i = 0; i < KeyCount; ++i) {
         // A line break inside a value would split it into two settings.
         QString value = values.value(i);
@@ -44,7 +48,25 @@ bool saveLines(const QVector<QString> &values)
         out << value << '\n';
     }
     out.flush();
-    return out.status() == QTextStream::Ok && file.commit();
+    return out.status() == QTextStream::Ok;
+}
+
+// Saves the values. The content is written beside the file and renamed over
+// it, so an interrupted save leaves the previous file whole. Where the
+// directory lets no file be created but the file itself can be written, it
+// is written in place instead, so the settings are still kept.
+bool saveLines(const QVector<QString> &values)
+{
+    QSaveFile file(configFileName());
+    file.setDirectWriteFallback(true);
+    if (file.open(QIODevice::WriteOnly))
+        return writeLines(&file, values) && file.commit();
+    // QSaveFile writes in place only where creating was refused for want of
+    // permission; an immutable directory refuses it as not permitted.
+    QFile inPlace(configFileName());
+    if (!QFileInfo(inPlace).isFile() || !inPlace.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return writeLines(&inPlace, values);
 }
 
 } // namespace
@@ -77,12 +99,12 @@ QString preferences::get(int key)
 void preferences::set(int key, QString value)
 {
     // Only the six settings of the file may be added; a short store is
-    // completed from the defaults so that every save writes six lines.
-    // Values beyond the sixth line may still be replaced in memory.
+    // completed with what its getters read, so that every save writes six
+    // lines. Values beyond the sixth line may still be replaced in memory.
     if (key < 0 || key >= qMax(int(KeyCount), vector.size()))
         return;
     for (int i = vector.size(); i < KeyCount; ++i)
-        vector.append(defaultValue(i));
+        vector.append(absentValue(i));
     vector[key] = value;
     write();
 }
