@@ -24,10 +24,6 @@ QString builtinSound()
     return QStringLiteral("sounds/warning.wav");
 }
 
-// A sound the output has not loaded by then will not play at all (no sound
-// server, or a file it cannot decode): the play counts as failed.
-const qint64 loadGraceMs = 5000;
-
 // QSound reads the whole file into memory; anything larger is not a sound
 // a person chose for an alarm.
 const qint64 maxSoundFileBytes = 64 * 1024 * 1024;
@@ -79,17 +75,11 @@ QSoundEffect *effectOf(const QSound *sound)
     return sound ? sound->findChild<QSoundEffect *>() : nullptr;
 }
 
-// The sound for a file, or the built-in one when the output could not play it.
-QSound *makeSound(const QString &fileName)
-{
-    return new QSound(playableWave(fileName) ? fileName : builtinSound());
-}
-
 // No PCM file plays slower than 8000 bytes a second, so this bounds how
 // long a real play of the file can last.
 qint64 playLimitMs(const QSound *sound)
 {
-    return loadGraceMs + QFileInfo(sound->fileName()).size() / 8;
+    return MainWindow::loadGraceMs + QFileInfo(sound->fileName()).size() / 8;
 }
 
 QString levelText(qreal level)
@@ -306,7 +296,7 @@ void MainWindow::startPlay()
     const QSoundEffect *effect = effectOf(soundObject);
     if (!effect || effect->status() == QSoundEffect::Error
         || !playableWave(soundObject->fileName()))
-        replaceSound(new QSound(builtinSound()));
+        useSound(builtinSound());
     soundObject->setLoops(1);
     soundObject->play();
     playTime.start();
@@ -323,7 +313,7 @@ bool MainWindow::playFinished()
         // cannot play, the play still ends so that the cycle goes on.
         if (soundObject->fileName() == builtinSound())
             return true;
-        replaceSound(new QSound(builtinSound()));
+        useSound(builtinSound());
         startPlay();
         return false;
     }
@@ -338,7 +328,7 @@ void MainWindow::initializeAlarm()
 
 void MainWindow::prepareSound()
 {
-    replaceSound(makeSound(conf.getSoundFileName()));
+    useSound(conf.getSoundFileName());
     const QString fileName = conf.getSoundFileName();
     if (!QFile::exists(fileName)) {
         const QString musicDirectory
@@ -347,14 +337,31 @@ void MainWindow::prepareSound()
         // An absolute path is kept as the user chose it.
         if (QDir::isRelativePath(fileName)) {
             conf.setSoundFileName(musicDirectory + QStringLiteral("/") + fileName);
-            replaceSound(makeSound(conf.getSoundFileName()));
+            useSound(conf.getSoundFileName());
         }
     }
 }
 
+// Makes the sound for a file, or the built-in one when the output could not
+// play it. The current sound is kept when it is idle and plays the same
+// file: every new sound costs the output a stream of its own, and where no
+// sound server runs, a connection attempt that the toolkit never frees in
+// full.
+void MainWindow::useSound(const QString &fileName)
+{
+    const QString file = playableWave(fileName) ? fileName : builtinSound();
+    const QSoundEffect *effect = effectOf(soundObject);
+    if (effect && soundObject->fileName() == file && soundObject->isFinished()
+        && effect->status() != QSoundEffect::Error)
+        return;
+    replaceSound(new QSound(file));
+}
+
 // Replaced sounds are released once they have stopped playing, so a play in
-// progress runs to its end. One the output is still loading is left alone:
-// releasing it would wait for the load.
+// progress runs to its end. A sound the output never got ready was never
+// heard and goes at once, so sounds cannot pile up where none can load (no
+// sound server). Releasing it may wait until its file has been read; every
+// file was checked to be whole before it got here, so that wait is short.
 void MainWindow::replaceSound(QSound *sound)
 {
     QSound *old = soundObject;
@@ -363,13 +370,11 @@ void MainWindow::replaceSound(QSound *sound)
         return;
     QSoundEffect *effect = effectOf(old);
     auto release = [old, effect] {
-        if (!effect || (old->isFinished() && effect->status() != QSoundEffect::Loading))
+        if (!effect || effect->status() != QSoundEffect::Ready || old->isFinished())
             old->deleteLater();
     };
-    if (effect) {
+    if (effect)
         connect(effect, &QSoundEffect::playingChanged, old, release);
-        connect(effect, &QSoundEffect::statusChanged, old, release);
-    }
     release();
 }
 
@@ -383,7 +388,7 @@ void MainWindow::browseFile()
     if (soundPath.isEmpty())
         return;
     conf.setSoundFileName(soundPath);
-    replaceSound(makeSound(conf.getSoundFileName()));
+    useSound(conf.getSoundFileName());
     ui->soundComboBox->addItem(soundPath);
     selectStoredSound();
     qWarning() << conf.getSoundFileName();

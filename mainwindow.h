@@ -25,6 +25,10 @@ class MainWindow : public QMainWindow {
     Q_OBJECT
 
 public:
+    // A sound the output has not loaded by then will not play at all (no
+    // sound server, or a file it cannot decode): the play counts as failed.
+    static const int loadGraceMs = 5000;
+
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
@@ -53,6 +57,7 @@ private:
     bool ringing() const;
     bool momentReached(const QString &moment, const QDateTime &now) const;
     void prepareSound();
+    void useSound(const QString &fileName);
     void replaceSound(QSound *sound);
     void startPlay();
     bool playFinished();

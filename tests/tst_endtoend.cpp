@@ -60,8 +60,11 @@ private:
 private slots:
     void initTestCase()
     {
-        if (qEnvironmentVariableIsEmpty("DISPLAY") || !hasSoundServer())
-            QSKIP("needs the virtual phone with its display (scripts/test.sh starts it)");
+        REQUIRE_PREREQUISITE(!qEnvironmentVariableIsEmpty("DISPLAY"),
+            "an X display (package xvfb; scripts/test.sh starts one)");
+        REQUIRE_SOUND_SERVER();
+        REQUIRE_PREREQUISITE(QFile::exists(QStringLiteral(FAKETIME_LIBRARY)),
+            "libfaketime (package faketime), found when the build was configured");
         // A quiet room: a faint hum, as real rooms have.
         QVERIFY(makeTone(QDir::temp().filePath(QStringLiteral("alarmclock-hum.wav")),
             QStringLiteral("600"), QStringLiteral("120"), QStringLiteral("0.02")));
@@ -178,5 +181,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestEndToEnd)
+ALARM_TEST_MAIN(TestEndToEnd)
 #include "tst_endtoend.moc"

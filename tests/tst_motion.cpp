@@ -124,8 +124,7 @@ private:
 private slots:
     void initTestCase()
     {
-        if (!hasFakeClock())
-            QSKIP("needs libfaketime with a timestamp file (run through ctest)");
+        REQUIRE_FAKE_CLOCK();
         QSensorManager::registerBackend(QAccelerometer::type, "test.accelerometer", &hardware());
         QSensorManager::registerBackend(QOrientationSensor::type, "test.orientation", &hardware());
         QSensorManager::setDefaultBackend(QAccelerometer::type, "test.accelerometer");
@@ -340,7 +339,7 @@ int main(int argc, char **argv)
         return QTest::qExec(&test, 1, argv);
     }
     TestMotion test;
-    return QTest::qExec(&test, argc, argv);
+    return runTests(test, argc, argv);
 }
 
 #include "tst_motion.moc"

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QSound>
+#include <QStandardPaths>
 #include <QTimeEdit>
 #include <QtTest>
 
@@ -118,6 +119,7 @@ private slots:
             QByteArray("/abs/ring.wav\n06:15:00\n1\n0\n10\n1\n"));
     }
 
+    // Completing a short file must not switch on what its getters read as off.
     void shortFileIsCompletedOnSave()
     {
         WorkDir dir(false);
@@ -127,10 +129,38 @@ private slots:
         QCOMPARE(conf.get(2), QString());
         QVERIFY(!conf.getStoppBySound());
         QCOMPARE(conf.getSensitivityAccelerometer(), 0);
-        conf.setStoppByOrientation(false);
+        conf.setStoppByOrientation(true);
         QCOMPARE(
-            readFile(QStringLiteral("alarm.conf")), QByteArray("x.wav\n08:00:00\n1\n1\n8\n0\n"));
+            readFile(QStringLiteral("alarm.conf")), QByteArray("x.wav\n08:00:00\n0\n0\n0\n1\n"));
+        QVERIFY(!conf.getStoppBySound());
+        QVERIFY(!conf.getStoppByAccelerometer());
+        QCOMPARE(conf.getSensitivityAccelerometer(), 0);
         QVERIFY(log().isEmpty());
+    }
+
+    // An empty settings file, then Set Alarm: the tab, the store and the file
+    // go on telling the same.
+    void emptyFileKeepsItsMeaningWhenSaved()
+    {
+        WorkDir dir;
+        writeFile(QStringLiteral("alarm.conf"), QByteArray());
+        MainWindow w;
+        for (const char *box : { "stopBySound", "stopByShake", "stopByFlip" })
+            QVERIFY(!widget<QCheckBox>(w, box)->isChecked());
+        QCOMPARE(widget<QSlider>(w, "sensitivitySlider")->value(), 1);
+        widget<QTimeEdit>(w, "selectedTime")->setTime(QTime(6, 30));
+        answerChooser(QString()); // no file has the empty name, even in the music folder
+        widget<QPushButton>(w, "bsetAlarm")->click();
+        QCOMPARE(w.alarm_state, 1);
+        const QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+        QCOMPARE(
+            readFile(QStringLiteral("alarm.conf")), music.toUtf8() + "/\n06:30:00\n0\n0\n0\n0\n");
+        QVERIFY(!w.conf.getStoppBySound() && !w.conf.getStoppByAccelerometer()
+            && !w.conf.getStoppByOrientation());
+        widget<QPushButton>(w, "resetButton")->click();
+        for (const char *box : { "stopBySound", "stopByShake", "stopByFlip" })
+            QVERIFY(!widget<QCheckBox>(w, box)->isChecked());
+        QCOMPARE(widget<QSlider>(w, "sensitivitySlider")->value(), 1);
     }
 
     void longFileKeepsExtraLinesUntilSave()
@@ -161,7 +191,8 @@ private slots:
         QCOMPARE(conf.getSoundFileName(), QString());
         conf.setSensitivityAccelerometer(4);
         QCOMPARE(conf.getSensitivityAccelerometer(), 4);
-        QCOMPARE(conf.getSoundFileName(), QStringLiteral("warning.wav"));
+        QCOMPARE(conf.getSoundFileName(), QString());
+        QVERIFY(!conf.getStoppBySound());
         QVERIFY(QFileInfo(QStringLiteral("alarm.conf")).isDir());
         QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden), QStringList());
         QVERIFY(log().isEmpty());
@@ -282,15 +313,17 @@ private slots:
         QCOMPARE(again.get(6), QString());
     }
 
-    void unwritableFileOrDirectoryKeepsOldFile_data()
+    void unwritableFileOrDirectory_data()
     {
         QTest::addColumn<bool>("wholeDirectory");
         QTest::newRow("file") << false;
         QTest::newRow("directory") << true;
     }
 
-    // Read-only permissions do not stop root, the immutable flag does.
-    void unwritableFileOrDirectoryKeepsOldFile()
+    // Read-only permissions do not stop root, the immutable flag does. An
+    // unwritable file keeps its old bytes; a writable file in a directory
+    // where nothing can be created still takes the settings.
+    void unwritableFileOrDirectory()
     {
         QFETCH(bool, wholeDirectory);
         WorkDir dir(false);
@@ -298,8 +331,9 @@ private slots:
         writeFile(QStringLiteral("alarm.conf"), old);
         const QString target
             = wholeDirectory ? dir.path() : dir.path() + QStringLiteral("/alarm.conf");
-        if (QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("+i"), target }) != 0)
-            QSKIP("cannot make files immutable here");
+        REQUIRE_PREREQUISITE(
+            QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("+i"), target }) == 0,
+            "chattr +i (root, on a file system with file attributes)");
         {
             preferences conf;
             conf.setSensitivityAccelerometer(9);
@@ -308,7 +342,8 @@ private slots:
             QCOMPARE(conf.getSoundFileName(), QStringLiteral("new.wav"));
         }
         QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("-i"), target });
-        QCOMPARE(readFile(QStringLiteral("alarm.conf")), old);
+        QCOMPARE(readFile(QStringLiteral("alarm.conf")),
+            wholeDirectory ? QByteArray("new.wav\n07:00:00\n0\n0\n9\n0\n") : old);
         QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden), QStringList({ "alarm.conf" }));
         QVERIFY(log().isEmpty());
     }
@@ -354,7 +389,7 @@ int main(int argc, char **argv)
     }
     QApplication app(argc, argv);
     TestPreferences test;
-    return QTest::qExec(&test, argc, argv);
+    return runTests(test, argc, argv);
 }
 
 #include "tst_preferences.moc"
