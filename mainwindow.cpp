@@ -18,10 +18,33 @@
 
 namespace {
 
-// The sound that rings whenever the chosen one cannot be played.
-QString builtinSound()
+// The names of the built-in sounds, as the sound list shows and the
+// settings store them.
+const char *const builtinNames[] = { "sounds/ringin.wav", "sounds/warning.wav" };
+
+// The sound that rings whenever the chosen one cannot be played. It is built
+// into the program, so it plays from any working directory.
+QString fallbackSound()
 {
-    return QStringLiteral("sounds/warning.wav");
+    return QStringLiteral(":/sounds/warning.wav");
+}
+
+// The file a stored sound name plays: the file of that name where one
+// exists, else the copy built into the program for a built-in name.
+QString soundFile(const QString &name)
+{
+    if (!QFile::exists(name)) {
+        for (const char *builtin : builtinNames) {
+            if (name == QLatin1String(builtin))
+                return QStringLiteral(":/") + name;
+        }
+    }
+    return name;
+}
+
+bool soundExists(const QString &name)
+{
+    return QFile::exists(soundFile(name));
 }
 
 // QSound reads the whole file into memory; anything larger is not a sound
@@ -108,6 +131,10 @@ MainWindow::MainWindow(QWidget *parent)
     , clockTimer(new QTimer(this))
     , ringTimer(new QTimer(this))
 {
+    // The built-in sounds live in the program's library, which the linker
+    // keeps only when asked to.
+    Q_INIT_RESOURCE(sounds);
+
     sensorAcc.start();
     connect(&sensorAcc, SIGNAL(readingChanged()), this, SLOT(readSensorAcc()));
     sensorOri.start();
@@ -296,7 +323,7 @@ void MainWindow::startPlay()
     const QSoundEffect *effect = effectOf(soundObject);
     if (!effect || effect->status() == QSoundEffect::Error
         || !playableWave(soundObject->fileName()))
-        useSound(builtinSound());
+        useSound(fallbackSound());
     soundObject->setLoops(1);
     soundObject->play();
     playTime.start();
@@ -311,9 +338,9 @@ bool MainWindow::playFinished()
     if (failed) {
         // Ring with the built-in sound rather than stay silent; if even that
         // cannot play, the play still ends so that the cycle goes on.
-        if (soundObject->fileName() == builtinSound())
+        if (soundObject->fileName() == fallbackSound())
             return true;
-        useSound(builtinSound());
+        useSound(fallbackSound());
         startPlay();
         return false;
     }
@@ -330,7 +357,7 @@ void MainWindow::prepareSound()
 {
     useSound(conf.getSoundFileName());
     const QString fileName = conf.getSoundFileName();
-    if (!QFile::exists(fileName)) {
+    if (!soundExists(fileName)) {
         const QString musicDirectory
             = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
         qWarning() << QStringLiteral("Music directory: ") + musicDirectory;
@@ -349,7 +376,9 @@ void MainWindow::prepareSound()
 // full.
 void MainWindow::useSound(const QString &fileName)
 {
-    const QString file = playableWave(fileName) ? fileName : builtinSound();
+    QString file = soundFile(fileName);
+    if (!playableWave(file))
+        file = fallbackSound();
     const QSoundEffect *effect = effectOf(soundObject);
     if (effect && soundObject->fileName() == file && soundObject->isFinished()
         && effect->status() != QSoundEffect::Error)
@@ -380,7 +409,7 @@ void MainWindow::replaceSound(QSound *sound)
 
 void MainWindow::browseFile()
 {
-    if (QFile::exists(conf.getSoundFileName()))
+    if (soundExists(conf.getSoundFileName()))
         return;
     soundPath = QFileDialog::getOpenFileName(this, tr("Open File"), QDir::currentPath());
     // Cancelling keeps the setting as it was; the alarm then rings with the
@@ -506,8 +535,8 @@ void MainWindow::generalInitialization()
     ui->label_trigger->hide();
     ui->label_current->hide();
 
-    ui->soundComboBox->addItem(QStringLiteral("sounds/ringin.wav"));
-    ui->soundComboBox->addItem(builtinSound());
+    for (const char *builtin : builtinNames)
+        ui->soundComboBox->addItem(QLatin1String(builtin));
     const QString stored = conf.getSoundFileName();
     for (int i = 0; i < ui->soundComboBox->count(); ++i) {
         if (ui->soundComboBox->itemText(i) == stored) {

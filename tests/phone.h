@@ -82,15 +82,19 @@ inline double loudest(const QVector<double> &peaks, int from = 0)
     return m;
 }
 
-// The program in a fresh working directory, its clock starting at 07:29:50.
+// The program in a fresh working directory, its clock starting at 07:29:50,
+// with the built-in sounds beside it as in the build tree, or without.
 class Program {
 public:
-    explicit Program(const QByteArray &conf, const QByteArray &clock = "@2026-12-07 07:29:50")
+    explicit Program(const QByteArray &conf, const QByteArray &clock = "@2026-12-07 07:29:50",
+        bool withSounds = true)
     {
         QDir(dir.path()).mkdir(QStringLiteral("sounds"));
-        for (const char *name : { "ringin.wav", "warning.wav" })
-            QFile::copy(QStringLiteral(ALARMCLOCK_SOURCE_DIR "/sounds/") + QLatin1String(name),
-                file(QStringLiteral("sounds/") + QLatin1String(name)));
+        for (const char *name : { "ringin.wav", "warning.wav" }) {
+            if (withSounds)
+                QFile::copy(QStringLiteral(ALARMCLOCK_SOURCE_DIR "/sounds/") + QLatin1String(name),
+                    file(QStringLiteral("sounds/") + QLatin1String(name)));
+        }
         if (!conf.isEmpty())
             writeFile(file(QStringLiteral("alarm.conf")), conf);
         lie(QByteArray("0,0,-9.8"));
@@ -134,6 +138,21 @@ public:
         shownAfterMs = started.elapsed();
         QTest::qWait(300);
         return !window.isEmpty();
+    }
+
+    // Cancels the file chooser the program opens, as a person would with Escape.
+    bool cancelChooser()
+    {
+        const QString chooser = run(QStringLiteral("xdotool"),
+            { "search", "--sync", "--onlyvisible", "--name", "^Open File$" })
+                                    .section(QLatin1Char('\n'), 0, 0);
+        if (chooser.isEmpty())
+            return false;
+        run(QStringLiteral("xdotool"), { "windowfocus", "--sync", chooser, "key", "Escape" });
+        QTest::qWait(300);
+        return run(
+            QStringLiteral("xdotool"), { "search", "--onlyvisible", "--name", "^Open File$" })
+            .isEmpty();
     }
 
     void clickButton()

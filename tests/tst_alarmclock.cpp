@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSound>
+#include <QSoundEffect>
 #include <QStandardPaths>
 #include <QTimeEdit>
 #include <QTimer>
@@ -44,6 +45,11 @@ double speakerPeak(int ms)
     for (int i = 0; i + 1 < bytes.size(); i += 2)
         peak = qMax(peak, qAbs(int(qint16(quint8(bytes[i]) | quint8(bytes[i + 1]) << 8))));
     return peak / 32768.0;
+}
+
+int effectStatus(const QSound *sound)
+{
+    return sound->findChild<QSoundEffect *>()->status();
 }
 
 qint64 residentKiB()
@@ -402,7 +408,7 @@ private slots:
         tick(w, "2026-12-07 07:30:00");
         QVERIFY(!chooserOpened);
         QCOMPARE(w.alarm_state, 3);
-        QCOMPARE(w.soundObject->fileName(), QStringLiteral("sounds/warning.wav"));
+        QCOMPARE(w.soundObject->fileName(), QStringLiteral(":/sounds/warning.wav"));
         const QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
         QVERIFY(log().contains(QStringLiteral("\"Music directory: ") + music + QLatin1Char('"')));
         QCOMPARE(storedSound(), music + QStringLiteral("/mine.wav"));
@@ -449,7 +455,7 @@ private slots:
         MainWindow w;
         ring(w);
         QTRY_COMPARE_WITH_TIMEOUT(
-            w.soundObject->fileName(), QStringLiteral("sounds/warning.wav"), 8000);
+            w.soundObject->fileName(), QStringLiteral(":/sounds/warning.wav"), 8000);
         QCOMPARE(storedSound(), name);
         QCOMPARE(w.alarm_state, 3);
         QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, longestPlayMs<MainWindow>());
@@ -588,16 +594,38 @@ private slots:
         QVERIFY(log().contains(QLatin1Char('"') + picked + QLatin1Char('"')));
     }
 
+    void speakerCarriesTheAlarm_data()
+    {
+        QTest::addColumn<bool>("fileBeside");
+        QTest::addColumn<QString>("played");
+        QTest::newRow("file beside") << true << "sounds/warning.wav";
+        QTest::newRow("built into the program") << false << ":/sounds/warning.wav";
+    }
+
+    // A built-in name plays the file of that name in the working directory,
+    // or else the copy built into the program: no music folder, no chooser.
     void speakerCarriesTheAlarm()
     {
+        QFETCH(bool, fileBeside);
+        QFETCH(QString, played);
         REQUIRE_SOUND_SERVER();
-        WorkDir dir;
+        WorkDir dir(fileBeside);
         writeConf(QStringLiteral("sounds/warning.wav"));
         MainWindow w;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, [] {
+            if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget()))
+                dialog->reject();
+        });
+        watch.start(10);
         arm(w, "2026-12-07 07:29:58", QTime(7, 30));
+        QVERIFY(log().filter(QStringLiteral("Music directory")).isEmpty());
+        QCOMPARE(storedSound(), QStringLiteral("sounds/warning.wav"));
         QVERIFY(speakerPeak(500) < 0.01);
         tick(w, "2026-12-07 07:30:00");
+        QCOMPARE(w.soundObject->fileName(), played);
         QVERIFY(speakerPeak(1200) > 0.3);
+        QCOMPARE(effectStatus(w.soundObject), int(QSoundEffect::Ready));
         button(w)->click();
         QTest::qWait(300);
         QVERIFY(speakerPeak(2500) < 0.01);

@@ -92,6 +92,28 @@ private slots:
             < log.indexOf(QStringLiteral("OK, created!")));
     }
 
+    // Started where no sounds lie, as an installed program may be, with the
+    // settings of a first start: the chooser is cancelled, and the alarm
+    // still rings, with the sound built into the program.
+    void firstAlarmFromEmptyDirectory()
+    {
+        Program program(QByteArray {}, "@2026-12-07 11:59:50", false);
+        QVERIFY(program.start());
+        program.clickButton();
+        QVERIFY(program.cancelChooser());
+        QVERIFY(program.waitForLog(QStringLiteral("\"Initial Orientation: 5\""), 9000));
+        Speaker speaker;
+        speaker.start();
+        QElapsedTimer waited;
+        waited.start();
+        while (loudest(speaker.peaks()) < 0.3 && waited.elapsed() < 8000)
+            QTest::qWait(50);
+        QVERIFY2(
+            loudest(speaker.peaks()) > 0.3, qPrintable(QString::number(loudest(speaker.peaks()))));
+        program.screenshot(QStringLiteral("empty-directory-ringing"));
+        program.clickButton();
+    }
+
     void ringsPausesAndStopsByButton()
     {
         Program program(ringinConf);
