@@ -5,6 +5,8 @@
 int main(int argc, char *argv[])
 {
     QApplication a(argc, argv);
+    // Lets Wayland shells match the window to its desktop entry.
+    QGuiApplication::setDesktopFileName(QStringLiteral(ALARMCLOCK_APP_ID));
     MainWindow w;
     w.show();
     return a.exec();

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing the alarm clock needs on
-# Debian 12, and only what is missing.
+# Debian 12, and only what is missing. Further packages can be named as
+# arguments.
 set -euo pipefail
 
 packages=(
@@ -12,6 +13,8 @@ packages=(
     xvfb xauth xdotool imagemagick
     faketime sox libbenchmark-dev
     clang libclang-rt-14-dev
+    desktop-file-utils appstream
+    "$@"
 )
 
 missing=()

@@ -45,8 +45,12 @@ start() {
 
     if [[ "${1:-}" == "--display" ]]; then
         local display
+        # X servers also listen on abstract sockets, which every root on the
+        # machine shares (a chroot's server and the host's among them).
         for display in $(seq 90 120); do
-            [[ -e /tmp/.X11-unix/X$display || -e /tmp/.X$display-lock ]] || break
+            [[ -e /tmp/.X11-unix/X$display || -e /tmp/.X$display-lock ]] && continue
+            grep -q "@/tmp/.X11-unix/X$display\$" /proc/net/unix 2>/dev/null && continue
+            break
         done
         Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$state/xvfb.log" 2>&1 &
         echo $! >"$state/xvfb.pid"

@@ -40,6 +40,8 @@ inline bool makeTone(
     return sox.waitForFinished() && sox.exitCode() == 0;
 }
 
+inline double loudest(const QVector<double> &peaks, int from = 0);
+
 // Records what the speaker carries, as peaks of 100 ms windows from 0 to 1.
 class Speaker {
 public:
@@ -62,6 +64,15 @@ public:
         }
         return result;
     }
+    // Waits until the speaker carries a sound above `level`; the loudest heard.
+    double waitForLoud(double level, int ms)
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (loudest(peaks()) <= level && waited.elapsed() < ms)
+            QTest::qWait(50);
+        return loudest(peaks());
+    }
     void stop()
     {
         rec.kill();
@@ -74,7 +85,7 @@ private:
     QByteArray bytes;
 };
 
-inline double loudest(const QVector<double> &peaks, int from = 0)
+inline double loudest(const QVector<double> &peaks, int from)
 {
     double m = 0;
     for (int i = from; i < peaks.size(); ++i)
@@ -99,6 +110,13 @@ public:
             writeFile(file(QStringLiteral("alarm.conf")), conf);
         lie(QByteArray("0,0,-9.8"));
         writeFile(file(QStringLiteral("clock")), clock + '\n');
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("QT_ACCEL_FILEPATH"), file(QStringLiteral("accelerometer")));
+        env.insert(QStringLiteral("QT_ACCEL_DELIMITER"), QStringLiteral(","));
+        env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(FAKETIME_LIBRARY));
+        env.insert(QStringLiteral("FAKETIME_TIMESTAMP_FILE"), file(QStringLiteral("clock")));
+        env.insert(QStringLiteral("FAKETIME_NO_CACHE"), QStringLiteral("1"));
+        env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
     }
     ~Program()
     {
@@ -115,18 +133,10 @@ public:
 
     bool start()
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.insert(QStringLiteral("QT_ACCEL_FILEPATH"), file(QStringLiteral("accelerometer")));
-        env.insert(QStringLiteral("QT_ACCEL_DELIMITER"), QStringLiteral(","));
-        env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(FAKETIME_LIBRARY));
-        env.insert(QStringLiteral("FAKETIME_TIMESTAMP_FILE"), file(QStringLiteral("clock")));
-        env.insert(QStringLiteral("FAKETIME_NO_CACHE"), QStringLiteral("1"));
-        env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
         process.setProcessEnvironment(env);
-        process.setWorkingDirectory(dir.path());
+        process.setWorkingDirectory(workingDirectory.isEmpty() ? dir.path() : workingDirectory);
         process.setStandardErrorFile(file(QStringLiteral("log")));
-        process.start(QStringLiteral(ALARMCLOCK_PROGRAM), QStringList());
+        process.start(command, arguments);
         QElapsedTimer started;
         started.start();
         if (!process.waitForStarted())
@@ -192,6 +202,12 @@ public:
     }
 
     QTemporaryDir dir;
+    // What start() runs, where and how; the program itself in its own
+    // directory unless a test says otherwise.
+    QString command = QStringLiteral(ALARMCLOCK_PROGRAM);
+    QStringList arguments;
+    QString workingDirectory;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     QProcess process;
     QString window;
     qint64 shownAfterMs = 0;

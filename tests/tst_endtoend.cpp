@@ -40,11 +40,7 @@ private:
         program.clickButton();
         QVERIFY(program.waitForLog(QStringLiteral("\"Initial Orientation: 5\""), 9000));
         speaker.start();
-        QElapsedTimer waited;
-        waited.start();
-        while (loudest(speaker.peaks()) < 0.3 && waited.elapsed() < 8000)
-            QTest::qWait(50);
-        QVERIFY2(loudest(speaker.peaks()) > 0.3, "the speaker never carried the alarm");
+        QVERIFY2(speaker.waitForLoud(0.3, 8000) > 0.3, "the speaker never carried the alarm");
     }
 
     // After a stop: the speaker stays silent and the button reads "Set Alarm".
@@ -104,12 +100,8 @@ private slots:
         QVERIFY(program.waitForLog(QStringLiteral("\"Initial Orientation: 5\""), 9000));
         Speaker speaker;
         speaker.start();
-        QElapsedTimer waited;
-        waited.start();
-        while (loudest(speaker.peaks()) < 0.3 && waited.elapsed() < 8000)
-            QTest::qWait(50);
-        QVERIFY2(
-            loudest(speaker.peaks()) > 0.3, qPrintable(QString::number(loudest(speaker.peaks()))));
+        const double heard = speaker.waitForLoud(0.3, 8000);
+        QVERIFY2(heard > 0.3, qPrintable(QString::number(heard)));
         program.screenshot(QStringLiteral("empty-directory-ringing"));
         program.clickButton();
     }

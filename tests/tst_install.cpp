@@ -1,0 +1,146 @@
+// The installed alarm clock as a new user meets it: what an installation
+// holds, and the desktop entry's command started from / with a fresh home
+// on the virtual phone. It checks a staged installation of this build, or
+// the one under ALARMCLOCK_INSTALLED_PREFIX (scripts/package-test.sh sets
+// /usr inside a fresh Debian root where the package was installed).
+
+#include "phone.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Phone;
+using namespace TestSupport;
+
+namespace {
+
+const QString appId = QStringLiteral(ALARMCLOCK_APP_ID);
+
+// The output of a command and whether it exited with 0.
+QPair<QString, bool> check(const QString &program, const QStringList &arguments)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, arguments);
+    const bool ran = p.waitForFinished(60000);
+    return { QString::fromUtf8(p.readAll()).trimmed(),
+        ran && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0 };
+}
+
+} // namespace
+
+class TestInstall : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir staging;
+    QString prefix;
+
+    QString installed(const QString &path) const { return prefix + QLatin1Char('/') + path; }
+    QString desktopEntry() const
+    {
+        return installed(
+            QStringLiteral("share/applications/") + appId + QStringLiteral(".desktop"));
+    }
+    // A key of the desktop entry, read as the shells read it.
+    QString entryValue(const char *key) const
+    {
+        const QByteArray start = QByteArray(key) + '=';
+        for (const QByteArray &line : readFile(desktopEntry()).split('\n'))
+            if (line.startsWith(start))
+                return QString::fromUtf8(line.mid(start.size()));
+        return QString();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        prefix = qEnvironmentVariable("ALARMCLOCK_INSTALLED_PREFIX");
+        if (prefix.isEmpty()) {
+            prefix = staging.path();
+            const auto install = check(QStringLiteral("cmake"),
+                { "--install", QStringLiteral(ALARMCLOCK_BUILD_DIR), "--prefix", prefix });
+            QVERIFY2(install.second, qPrintable(install.first));
+        }
+    }
+
+    void installationHoldsEverything()
+    {
+        const QStringList files = { "bin/alarmclock", "bin/alarmclock-launcher",
+            "share/alarmclock/sounds/ringin.wav", "share/alarmclock/sounds/warning.wav",
+            "share/icons/hicolor/scalable/apps/" + appId + ".svg",
+            "share/metainfo/" + appId + ".metainfo.xml", "share/man/man1/alarmclock.1.gz",
+            "share/man/man1/alarmclock-launcher.1.gz", "share/doc/alarmclock/copyright",
+            "share/doc/alarmclock/changelog.Debian.gz" };
+        for (const QString &file : files)
+            QVERIFY2(QFileInfo(installed(file)).isFile(), qPrintable(file));
+        QVERIFY(QFileInfo(installed(QStringLiteral("bin/alarmclock-launcher"))).isExecutable());
+
+        // The validator warns with exit status 0, so any output is a failure.
+        REQUIRE_PREREQUISITE(
+            !QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate")).isEmpty(),
+            "desktop-file-validate (package desktop-file-utils)");
+        QCOMPARE(check(QStringLiteral("desktop-file-validate"), { desktopEntry() }),
+            qMakePair(QString(), true));
+        QCOMPARE(entryValue("X-Purism-FormFactor"), QStringLiteral("Workstation;Mobile;"));
+        QCOMPARE(entryValue("Categories"), QStringLiteral("Utility;Clock;"));
+
+        const auto metainfo = check(QStringLiteral("appstreamcli"),
+            { "validate", "--no-net", installed("share/metainfo/" + appId + ".metainfo.xml") });
+        QVERIFY2(metainfo.second, qPrintable(metainfo.first));
+        const auto tree
+            = check(QStringLiteral("appstreamcli"), { "validate-tree", "--no-net", prefix });
+        QVERIFY2(tree.second, qPrintable(tree.first));
+    }
+
+    // What the app grid does: the entry's command, from /, for a user who
+    // never ran the program. The settings land in the user's data directory,
+    // and the first alarm, with untouched settings, is heard.
+    void desktopEntryStartsInDataDirectory()
+    {
+        REQUIRE_PREREQUISITE(!qEnvironmentVariableIsEmpty("DISPLAY"),
+            "an X display (package xvfb; scripts/test.sh starts one)");
+        REQUIRE_SOUND_SERVER();
+        REQUIRE_PREREQUISITE(QFile::exists(QStringLiteral(FAKETIME_LIBRARY)),
+            "libfaketime (package faketime), found when the build was configured");
+        const QString exec = entryValue("Exec");
+        QVERIFY(!exec.isEmpty());
+        QVERIFY(!QFile::exists(QStringLiteral("/alarm.conf")));
+
+        QTemporaryDir home;
+        Program program(QByteArray {}, "@2026-12-07 11:59:50", false);
+        program.command = QStringLiteral("sh");
+        program.arguments = QStringList { "-c", "exec " + exec };
+        program.workingDirectory = QStringLiteral("/");
+        program.env.insert(QStringLiteral("HOME"), home.path());
+        program.env.remove(QStringLiteral("XDG_DATA_HOME"));
+        program.env.insert(QStringLiteral("PATH"),
+            installed(QStringLiteral("bin")) + QLatin1Char(':') + program.env.value("PATH"));
+        QVERIFY(program.start());
+
+        const QString data = home.path() + QStringLiteral("/.local/share/alarmclock");
+        QCOMPARE(readFile(data + QStringLiteral("/alarm.conf")),
+            QByteArray("warning.wav\n12:00\n1\n1\n8\n1\n"));
+        QVERIFY(!QFile::exists(QStringLiteral("/alarm.conf")));
+        QVERIFY(!QFile::exists(home.path() + QStringLiteral("/alarm.conf")));
+        QVERIFY(QFileInfo(data + QStringLiteral("/sounds/ringin.wav")).isFile());
+
+        program.clickButton();
+        QVERIFY(program.cancelChooser());
+        QVERIFY(program.waitForLog(QStringLiteral("\"Initial Orientation: 5\""), 9000));
+        Speaker speaker;
+        speaker.start();
+        const double heard = speaker.waitForLoud(0.3, 8000);
+        QVERIFY2(heard > 0.3, qPrintable(QString::number(heard)));
+        program.screenshot(QStringLiteral("installed-ringing"));
+        program.clickButton();
+    }
+};
+
+ALARM_TEST_MAIN(TestInstall)
+#include "tst_install.moc"
