@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QSound>
 #include <QSoundEffect>
 #include <QStandardPaths>
@@ -51,46 +53,59 @@ bool soundExists(const QString &name)
 // a person chose for an alarm.
 const qint64 maxSoundFileBytes = 64 * 1024 * 1024;
 
+// The quiet the microphone must hear after a play before the alarm's own
+// sound counts as gone: longer than the gaps inside a sound (a 10 Hz wave
+// has its peaks 50 ms apart), shorter than any pause.
+const qint64 ownSoundGoneUs = 100000;
+
 // Ticks are placed just after the second boundary, so the clock label
 // changes with the wall clock.
 const int tickMarginMs = 5;
 
-// Whether the sound output can play the file: a whole PCM wave file of
-// 8- or 16-bit samples. The output never finishes loading a wave file that
-// breaks off early, and cannot even release it, so such files must never
-// reach it.
-bool playableWave(const QString &fileName)
+// How long one play of the file lasts, in milliseconds, or -1 when the
+// sound output cannot play it. Only a whole PCM wave file of 8- or 16-bit
+// samples plays: the output never finishes loading a wave file that breaks
+// off early, and cannot even release it, so such files must never reach it.
+qint64 waveDurationMs(const QString &fileName)
 {
     QFile file(fileName);
     const QFileInfo info(fileName);
     if (!info.isFile() || info.size() > maxSoundFileBytes || !file.open(QIODevice::ReadOnly))
-        return false;
+        return -1;
     const QByteArray header = file.read(12);
     if (header.size() < 12 || !header.startsWith("RIFF") || header.mid(8, 4) != "WAVE")
-        return false;
-    bool formatKnown = false;
+        return -1;
+    qint64 bytesPerSecond = 0;
     for (qint64 pos = 12; pos + 8 <= info.size();) {
         if (!file.seek(pos))
-            return false;
+            return -1;
         const QByteArray chunk = file.read(8);
         if (chunk.size() < 8)
-            return false;
+            return -1;
         const qint64 size = qFromLittleEndian<quint32>(chunk.constData() + 4);
         if (chunk.startsWith("fmt ")) {
             const QByteArray format = file.read(16);
             if (size < 16 || format.size() < 16)
-                return false;
+                return -1;
             const quint16 tag = qFromLittleEndian<quint16>(format.constData());
             const quint16 channels = qFromLittleEndian<quint16>(format.constData() + 2);
             const quint32 rate = qFromLittleEndian<quint32>(format.constData() + 4);
             const quint16 bits = qFromLittleEndian<quint16>(format.constData() + 14);
-            formatKnown = tag == 1 && channels > 0 && rate > 0 && (bits == 8 || bits == 16);
+            const bool known = tag == 1 && channels > 0 && rate > 0 && (bits == 8 || bits == 16);
+            bytesPerSecond = known ? qint64(channels) * rate * (bits / 8) : 0;
         } else if (chunk.startsWith("data")) {
-            return formatKnown && size > 0 && pos + 8 + size <= info.size();
+            if (bytesPerSecond == 0 || size == 0 || pos + 8 + size > info.size())
+                return -1;
+            return size * 1000 / bytesPerSecond;
         }
         pos += 8 + size + (size & 1);
     }
-    return false;
+    return -1;
+}
+
+bool playableWave(const QString &fileName)
+{
+    return waveDurationMs(fileName) >= 0;
 }
 
 QSoundEffect *effectOf(const QSound *sound)
@@ -98,11 +113,11 @@ QSoundEffect *effectOf(const QSound *sound)
     return sound ? sound->findChild<QSoundEffect *>() : nullptr;
 }
 
-// No PCM file plays slower than 8000 bytes a second, so this bounds how
-// long a real play of the file can last.
+// How long a real play of the sound can last: its length at its own rate,
+// after the output has had its time to load it.
 qint64 playLimitMs(const QSound *sound)
 {
-    return MainWindow::loadGraceMs + QFileInfo(sound->fileName()).size() / 8;
+    return MainWindow::loadGraceMs + qMax(qint64(0), waveDurationMs(sound->fileName()));
 }
 
 QString levelText(qreal level)
@@ -130,6 +145,14 @@ MainWindow::MainWindow(QWidget *parent)
     , ori(0)
     , clockTimer(new QTimer(this))
     , ringTimer(new QTimer(this))
+    , calibrationTimer(new QTimer(this))
+    , playLimit(0)
+    , ownSoundAudible(false)
+    , quietAfterOwnSound(0)
+    , levelView(new QTimer(this))
+    , latestLevel(0.0)
+    , latestReached(false)
+    , shownTrigger(-1.0)
 {
     // The built-in sounds live in the program's library, which the linker
     // keeps only when asked to.
@@ -171,6 +194,13 @@ MainWindow::MainWindow(QWidget *parent)
     connect(clockTimer, SIGNAL(timeout()), this, SLOT(startClock()));
     ringTimer->setSingleShot(true);
     connect(ringTimer, SIGNAL(timeout()), this, SLOT(playAlarm()));
+    calibrationTimer->setSingleShot(true);
+    connect(calibrationTimer, SIGNAL(timeout()), this, SLOT(setLevelAverage()));
+    levelView->setSingleShot(true);
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    levelView->setInterval(
+        int(1000 / (screen && screen->refreshRate() > 0 ? screen->refreshRate() : 60)));
+    connect(levelView, &QTimer::timeout, this, &MainWindow::showLevel);
 
     generalInitialization();
     startClock();
@@ -202,6 +232,12 @@ void MainWindow::startClock()
     if (alarm_state == AlarmArmed) {
         const bool alarmDue = momentReached(alarmTime, now);
         if (alarmDue) {
+            // A calibration still open would go on to measure the alarm.
+            if (readLevel) {
+                qWarning("Calibration closed early: the alarm is ringing");
+                calibrationTimer->stop();
+                setLevelAverage();
+            }
             // Never wait on the file chooser here: a missing file rings
             // with the built-in sound instead.
             prepareSound();
@@ -209,15 +245,31 @@ void MainWindow::startClock()
             ui->bsetAlarm->setText(tr("Stop Alarm"));
         }
         // Measuring the room once the alarm rings would measure the alarm.
-        if (!alarmDue && momentReached(recordTime, now)) {
-            readLevel = true;
-            readInitialOri();
-            QTimer::singleShot(3000, this, SLOT(setLevelAverage()));
-        }
+        if (!alarmDue && momentReached(recordTime, now))
+            openCalibration(now);
     }
 
     lastTick = now;
     clockTimer->start(1000 - now.time().msec() + tickMarginMs);
+}
+
+// Opens the three-second window in which the room is measured, and notes
+// how the phone lies. A late tick may open it less than three seconds
+// before the alarm moment: it then closes at that moment, before the alarm
+// can be heard.
+void MainWindow::openCalibration(const QDateTime &now)
+{
+    const QTime alarm = QTime::fromString(alarmTime);
+    QDateTime alarmMoment(now.date(), alarm);
+    if (alarmMoment <= now)
+        alarmMoment = alarmMoment.addDays(1);
+    const qint64 untilAlarm = now.msecsTo(alarmMoment);
+    const int windowMs = int(qMin(qint64(3000), untilAlarm));
+    if (windowMs < 3000)
+        qWarning("Calibration shortened to %d ms: it must end before the alarm", windowMs);
+    readLevel = true;
+    readInitialOri();
+    calibrationTimer->start(windowMs);
 }
 
 // A moment is reached when its latest occurrence lies after the previous
@@ -285,6 +337,7 @@ void MainWindow::unsetAlarmTime()
     ui->testLabel->setText(QString());
     maxLevel = 1.0;
     ui->label_trigger->setText(QStringLiteral("Max: ") + QString::number(maxLevel, 'g', 6));
+    shownTrigger = -1.0;
 }
 
 // ---- Alarm sound and ringing cycle ------------------------------------------
@@ -327,6 +380,9 @@ void MainWindow::startPlay()
     soundObject->setLoops(1);
     soundObject->play();
     playTime.start();
+    playLimit = playLimitMs(soundObject);
+    ownSoundAudible = true;
+    quietAfterOwnSound = 0;
 }
 
 bool MainWindow::playFinished()
@@ -344,7 +400,7 @@ bool MainWindow::playFinished()
         startPlay();
         return false;
     }
-    return soundObject->isFinished() || elapsed > playLimitMs(soundObject);
+    return soundObject->isFinished() || elapsed > playLimit;
 }
 
 void MainWindow::initializeAlarm()
@@ -425,22 +481,36 @@ void MainWindow::browseFile()
 
 // ---- Sound level ------------------------------------------------------------
 
+// Runs for every captured chunk, which may come hundreds of times a second:
+// the calibration and the stop rule see every one, the labels and the bar
+// show the latest.
 void MainWindow::updateLevel()
 {
     const qreal currentLevel = m_audioInfo->level();
     if (readLevel && currentLevel > prevLevel)
         prevLevel = currentLevel;
+    followOwnSound(currentLevel);
 
-    if (maxLevel > currentLevel) {
+    const bool reached = maxLevel <= currentLevel;
+    if (!reached && shownTrigger != maxLevel) {
         ui->label_trigger->setText(QStringLiteral("max:") + levelText(maxLevel));
-        ui->label_current->setText(QStringLiteral("Curent: ") + levelText(currentLevel));
-    } else {
-        ui->label_current->setText(QStringLiteral("Reached ") + levelText(currentLevel));
-        if (conf.getStoppBySound() && ringing() && soundIsSilent())
-            stopRinging("alarm stopped by sound");
+        shownTrigger = maxLevel;
     }
+    latestLevel = currentLevel;
+    latestReached = reached;
+    if (!levelView->isActive())
+        levelView->start();
 
-    ui->soundBar->setValue(int(float(currentLevel) * 100));
+    if (reached && conf.getStoppBySound() && ringing() && soundIsSilent() && !ownSoundAudible)
+        stopRinging("alarm stopped by sound");
+}
+
+void MainWindow::showLevel()
+{
+    ui->label_current->setText(
+        (latestReached ? QStringLiteral("Reached ") : QStringLiteral("Curent: "))
+        + levelText(latestLevel));
+    ui->soundBar->setValue(int(float(latestLevel) * 100));
 }
 
 // The alarm's own sound must not stop it: only a pause counts, or a play
@@ -448,6 +518,23 @@ void MainWindow::updateLevel()
 bool MainWindow::soundIsSilent() const
 {
     return alarm_state == AlarmRinging || soundObject->isFinished();
+}
+
+// Once a play has ended, its sound still comes out of the sound server and
+// travels back through the capture path for a time the phone does not
+// know. It has gone once the microphone has heard the room below the
+// threshold for as long as a sound's quietest gap lasts.
+void MainWindow::followOwnSound(qreal level)
+{
+    if (!ownSoundAudible)
+        return;
+    if (ringing() && soundIsSilent() && level < maxLevel) {
+        quietAfterOwnSound += m_audioInfo->chunkDuration();
+        if (quietAfterOwnSound >= ownSoundGoneUs)
+            ownSoundAudible = false;
+    } else {
+        quietAfterOwnSound = 0;
+    }
 }
 
 void MainWindow::setLevelAverage()

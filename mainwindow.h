@@ -64,6 +64,9 @@ private:
     bool soundIsSilent() const;
     void stopRinging(const char *reason);
     void selectStoredSound();
+    void followOwnSound(qreal level);
+    void showLevel();
+    void openCalibration(const QDateTime &now);
 
     QString alarmTime;
     QString recordTime;
@@ -89,8 +92,23 @@ private:
     // of their own, so that a disarm can drop a pending ringing step.
     QTimer *clockTimer;
     QTimer *ringTimer;
+    QTimer *calibrationTimer;
     QDateTime lastTick;
     QElapsedTimer playTime;
+    qint64 playLimit;
+
+    // The alarm hears its own sound after a play has ended: through the
+    // sound server's output and the capture path. It counts as silent only
+    // once the microphone has heard the room below the threshold again.
+    bool ownSoundAudible;
+    qint64 quietAfterOwnSound;
+
+    // The level labels and bar show the latest level at the screen's pace,
+    // not once per captured chunk.
+    QTimer *levelView;
+    qreal latestLevel;
+    bool latestReached;
+    qreal shownTrigger;
 
     friend class TestShell;
     friend class TestAlarmClock;

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # A virtual phone for the alarm clock on a machine without one: a sound
-# server whose speaker the program rings into and whose microphone hears a
-# "room", a virtual display, an accelerometer file for the QtSensors
+# server with a speaker the program rings into and a room its microphone
+# hears, a virtual display, an accelerometer file for the QtSensors
 # backends, and a wall clock file for libfaketime.
 #
-#   eval "$(scripts/virtual-phone.sh start STATE_DIR [--display])"
+#   eval "$(scripts/virtual-phone.sh start STATE_DIR [--display] [--echo-ms N])"
 #   scripts/virtual-phone.sh stop STATE_DIR
 #
 # "start" prints the environment the program and the tools need. "stop"
@@ -12,6 +12,15 @@
 #   paplay --device=room loud.wav
 # What the speaker carries:
 #   parec -d speaker.monitor --format=s16le --rate=8000 --channels=1
+#
+# As on a real phone:
+# - the microphone hears the phone's own speaker: whatever the speaker
+#   plays reaches the room after N ms (60 unless --echo-ms says otherwise;
+#   0 turns the echo off);
+# - the microphone is the room itself (the sink's monitor), so it adds no
+#   delay of its own; a steady low-latency stream into the room keeps its
+#   delivery small and steady, whatever else plays;
+# - the room is never digitally silent: it hums quietly (peak 0.03).
 set -euo pipefail
 
 cmd=${1:?start or stop}
@@ -20,6 +29,16 @@ mkdir -p "$state"
 state=$(cd "$state" && pwd)
 
 start() {
+    local display_wanted="" echo_ms=60
+    while [[ $# -gt 0 ]]; do
+        case $1 in
+        --display) display_wanted=1 ;;
+        --echo-ms) echo_ms=$2; shift ;;
+        *) echo "unknown option $1" >&2; exit 2 ;;
+        esac
+        shift
+    done
+
     local runtime="$state/runtime"
     mkdir -p "$runtime"
     chmod 700 "$runtime"
@@ -29,21 +48,31 @@ start() {
         --load=module-native-protocol-unix \
         --load="module-null-sink sink_name=speaker" \
         --load="module-null-sink sink_name=room" \
-        --load="module-remap-source source_name=mic master=room.monitor" \
         >"$state/pulseaudio.log" 2>&1
     for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
     pactl set-default-sink speaker
-    pactl set-default-source mic
+    pactl set-default-source room.monitor
     cp "$runtime/pulse/pid" "$state/pulseaudio.pid" 2>/dev/null || pgrep -n -x pulseaudio >"$state/pulseaudio.pid"
+
+    if [[ $echo_ms -gt 0 ]]; then
+        pactl load-module module-loopback source=speaker.monitor sink=room \
+            latency_msec="$echo_ms" source_dont_move=true sink_dont_move=true >/dev/null
+    fi
+    # The room's hum: a sine at 120 Hz and pink noise, paced by a 20 ms stream.
+    setsid bash -c 'sox -q -n -r 8000 -c 1 -b 16 -e signed-integer -t raw - \
+            synth sine 120 synth pinknoise mix vol 0.03 \
+        | pacat --device=room --latency-msec=20 --format=s16le --rate=8000 --channels=1 \
+            --client-name=room-hum' >/dev/null 2>&1 &
+    echo $! >"$state/hum.pid"
 
     # The phone lies still, face up.
     echo "0,0,-9.8" >"$state/accelerometer"
 
     echo "export XDG_RUNTIME_DIR='$runtime'"
     echo "export QT_ACCEL_FILEPATH='$state/accelerometer' QT_ACCEL_DELIMITER=,"
-    echo "export PHONE_STATE='$state'"
+    echo "export PHONE_STATE='$state' PHONE_ECHO_MS=$echo_ms"
 
-    if [[ "${1:-}" == "--display" ]]; then
+    if [[ -n $display_wanted ]]; then
         local display
         # X servers also listen on abstract sockets, which every root on the
         # machine shares (a chroot's server and the host's among them).
@@ -61,6 +90,10 @@ start() {
 
 stop() {
     local f
+    if [[ -e $state/hum.pid ]]; then
+        kill -- "-$(cat "$state/hum.pid")" 2>/dev/null || true
+        rm -f "$state/hum.pid"
+    fi
     for f in "$state"/*.pid; do
         [[ -e "$f" ]] || continue
         kill "$(cat "$f")" 2>/dev/null || true
@@ -71,5 +104,5 @@ stop() {
 case "$cmd" in
 start) shift 2; start "$@" ;;
 stop) stop ;;
-*) echo "usage: $0 start|stop STATE_DIR [--display]" >&2; exit 2 ;;
+*) echo "usage: $0 start|stop STATE_DIR [--display] [--echo-ms N]" >&2; exit 2 ;;
 esac

@@ -40,7 +40,52 @@ inline bool makeTone(
     return sox.waitForFinished() && sox.exitCode() == 0;
 }
 
-inline double loudest(const QVector<double> &peaks, int from = 0);
+// How many plays the speaker carried: sounds after at least 300 ms of
+// silence (a sound's own short gaps do not count as pauses).
+inline int plays(const QVector<double> &peaks)
+{
+    int count = 0;
+    int silent = 3;
+    for (double peak : peaks) {
+        if (peak > 0.3 && silent >= 3)
+            ++count;
+        silent = peak < 0.01 ? silent + 1 : 0;
+    }
+    return count;
+}
+
+// Whether the speaker's last 300 ms were silent after it had carried sound.
+inline bool inPause(const QVector<double> &peaks)
+{
+    return plays(peaks) > 0 && peaks.size() >= 3 && peaks[peaks.size() - 1] < 0.01
+        && peaks[peaks.size() - 2] < 0.01 && peaks[peaks.size() - 3] < 0.01;
+}
+
+// A person clapping: four sharp claps a quarter of a second apart.
+inline bool makeClaps(const QString &file)
+{
+    QProcess sox;
+    sox.start(QStringLiteral("sox"),
+        { "-n", "-r", "8000", "-b", "16", "-c", "1", file, "synth", "0.04", "whitenoise", "vol",
+            "0.9", "pad", "0", "0.25", "repeat", "3" });
+    return sox.waitForFinished() && sox.exitCode() == 0;
+}
+
+// Plays a file into the room through a low-latency stream, as a sound made
+// next to the phone.
+inline void playInRoom(QProcess &player, const QString &file)
+{
+    player.start(QStringLiteral("paplay"), { "--device=room", "--latency-msec=20", file });
+    player.waitForStarted();
+}
+
+inline double loudest(const QVector<double> &peaks, int from = 0)
+{
+    double m = 0;
+    for (int i = from; i < peaks.size(); ++i)
+        m = qMax(m, peaks[i]);
+    return m;
+}
 
 // Records what the speaker carries, as peaks of 100 ms windows from 0 to 1.
 class Speaker {
@@ -56,13 +101,22 @@ public:
     {
         bytes += rec.readAllStandardOutput();
         QVector<double> result;
-        for (int at = 0; at + 800 <= bytes.size(); at += 800) {
+        for (int at = 0; at + 1600 <= bytes.size(); at += 1600) {
             int peak = 0;
-            for (int i = at; i < at + 800; i += 2)
+            for (int i = at; i < at + 1600; i += 2)
                 peak = qMax(peak, qAbs(int(qint16(quint8(bytes[i]) | quint8(bytes[i + 1]) << 8))));
             result.append(peak / 32768.0);
         }
         return result;
+    }
+    // Waits until the speaker is in a pause between plays.
+    bool waitForPause(int ms)
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (!inPause(peaks()) && waited.elapsed() < ms)
+            QTest::qWait(20);
+        return inPause(peaks());
     }
     // Waits until the speaker carries a sound above `level`; the loudest heard.
     double waitForLoud(double level, int ms)
@@ -84,14 +138,6 @@ private:
     QProcess rec;
     QByteArray bytes;
 };
-
-inline double loudest(const QVector<double> &peaks, int from)
-{
-    double m = 0;
-    for (int i = from; i < peaks.size(); ++i)
-        m = qMax(m, peaks[i]);
-    return m;
-}
 
 // The program in a fresh working directory, its clock starting at 07:29:50,
 // with the built-in sounds beside it as in the build tree, or without.

@@ -462,6 +462,27 @@ private slots:
         QVERIFY2(residentKiB() < 300 * 1024, qPrintable(QString::number(residentKiB())));
     }
 
+    // A file plays at its own rate: a slow one (8-bit, 2000 Hz) is not cut
+    // short and started again while it is still heard.
+    void slowFilePlaysToItsEnd()
+    {
+        REQUIRE_SOUND_SERVER();
+        WorkDir dir;
+        QProcess sox;
+        sox.start(QStringLiteral("sox"),
+            { "-n", "-r", "2000", "-b", "8", "-e", "unsigned-integer", "-c", "1", "slow.wav",
+                "synth", "8", "sine", "440", "vol", "0.5" });
+        QVERIFY(sox.waitForFinished() && sox.exitCode() == 0);
+        writeConf(QStringLiteral("slow.wav"));
+        MainWindow w;
+        ring(w);
+        QCOMPARE(w.soundObject->fileName(), QStringLiteral("slow.wav"));
+        QTest::qWait(7500);
+        QCOMPARE(w.alarm_state, 3);
+        QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, 5000);
+        button(w)->click();
+    }
+
     void manySetsAndAlarmsStayBounded_data()
     {
         QTest::addColumn<bool>("soundServer");
