@@ -162,6 +162,13 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&sensorAcc, SIGNAL(readingChanged()), this, SLOT(readSensorAcc()));
     sensorOri.start();
     connect(&sensorOri, SIGNAL(readingChanged()), this, SLOT(readSensorOri()));
+    if (!sensorAcc.isConnectedToBackend() && !sensorOri.isConnectedToBackend())
+        qWarning("Stop by shaking and by turning over are unavailable: this device has no motion "
+                 "sensors");
+    else if (!sensorAcc.isConnectedToBackend())
+        qWarning("Stop by shaking is unavailable: this device has no accelerometer");
+    else if (!sensorOri.isConnectedToBackend())
+        qWarning("Stop by turning over is unavailable: this device has no orientation sensor");
 
     prevLevel = 0.0;
     maxLevel = 2.0;

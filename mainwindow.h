@@ -115,6 +115,7 @@ private:
     friend class TestSoundDrill;
     friend class TestSoundLevel;
     friend class TestMotion;
+    friend class TestIioSensors;
     friend class TestPreferences;
 };
 

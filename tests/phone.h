@@ -172,9 +172,36 @@ public:
     }
 
     QString file(const QString &name) const { return dir.path() + QLatin1Char('/') + name; }
+    // How the phone lies or moves: "x,y,z" in metres per second squared,
+    // each axis pointing the way gravity pulls ("0,0,-9.8": face up), for
+    // Qt's file-driven accelerometer or, after useIioAccelerometer(), as the
+    // raw axes of an IIO device.
     void lie(const QByteArray &axes)
     {
-        writeFile(file(QStringLiteral("accelerometer")), axes + '\n');
+        if (iioDevice.isEmpty()) {
+            writeFile(file(QStringLiteral("accelerometer")), axes + '\n');
+            return;
+        }
+        const QList<QByteArray> values = axes.split(',');
+        const char *const names[3] = { "x", "y", "z" };
+        for (int axis = 0; axis < 3; ++axis)
+            writeFile(iioDevice + QStringLiteral("/in_accel_%1_raw").arg(names[axis]),
+                QByteArray::number(qRound(values.value(axis).toDouble() / iioScale)) + '\n');
+    }
+
+    // The phone's accelerometer as a Linux phone shows it: an IIO device in
+    // a tree laid out as sysfs, read by the program's own backend.
+    void useIioAccelerometer()
+    {
+        iioDevice = file(QStringLiteral("iio/iio:device0"));
+        QDir().mkpath(iioDevice);
+        writeFile(iioDevice + QStringLiteral("/name"), "accel\n");
+        writeFile(iioDevice + QStringLiteral("/in_accel_scale"),
+            QByteArray::number(iioScale, 'f', 6) + '\n');
+        lie("0,0,-9.8");
+        env.remove(QStringLiteral("QT_ACCEL_FILEPATH"));
+        env.remove(QStringLiteral("QT_ACCEL_DELIMITER"));
+        env.insert(QStringLiteral("ALARMCLOCK_IIO_DIR"), file(QStringLiteral("iio")));
     }
 
     bool start()
@@ -254,6 +281,8 @@ public:
     QStringList arguments;
     QString workingDirectory;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QString iioDevice;
+    const double iioScale = 0.009576;
     QProcess process;
     QString window;
     qint64 shownAfterMs = 0;

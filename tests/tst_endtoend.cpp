@@ -191,19 +191,28 @@ private slots:
     {
         QTest::addColumn<QString>("run");
         QTest::addColumn<QByteArray>("axes");
-        QTest::newRow("shake") << "shake" << QByteArray("-60,0,-9.8");
-        QTest::newRow("flip") << "flip" << QByteArray("0,0,9.8");
+        QTest::addColumn<bool>("iio");
+        QTest::newRow("shake") << "shake" << QByteArray("-60,0,-9.8") << false;
+        QTest::newRow("flip") << "flip" << QByteArray("0,0,9.8") << false;
+        QTest::newRow("shake, IIO device") << "shake" << QByteArray("-60,0,-9.8") << true;
+        QTest::newRow("flip, IIO device") << "flip" << QByteArray("0,0,9.8") << true;
     }
 
     void stopsByMotion()
     {
         QFETCH(QString, run);
         QFETCH(QByteArray, axes);
+        QFETCH(bool, iio);
         Program program(ringinConf);
+        if (iio) {
+            program.useIioAccelerometer();
+            run += QStringLiteral("-iio");
+        }
         Speaker speaker;
         armAndRing(program, speaker, run);
         program.lie(axes);
-        QVERIFY(program.waitForLog(QStringLiteral("alarm stopped by ") + run, 3000));
+        QVERIFY(
+            program.waitForLog(QStringLiteral("alarm stopped by ") + run.section('-', 0, 0), 3000));
         verifyStopped(program, speaker, run + QStringLiteral("-stopped"));
     }
 

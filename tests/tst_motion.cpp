@@ -1,3 +1,4 @@
+#include "iioaccelerometer.h"
 #include "mainwindow.h"
 #include "testsupport.h"
 
@@ -261,6 +262,21 @@ private slots:
         QTest::newRow("file removed") << QByteArray("remove") << "stopped by button";
     }
 
+    // The program's own backend for a phone's IIO accelerometer, in a
+    // process of its own where no test hardware is registered.
+    void iioAccelerometerStopsTheAlarm()
+    {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("QT_ACCEL_FILEPATH"));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--iio-sensors") });
+        QVERIFY(child.waitForFinished(60000));
+        const QByteArray output = child.readAll();
+        QVERIFY2(child.exitCode() == 0, output.constData());
+    }
+
     // Qt's own file-driven accelerometer and the orientation derived from it,
     // in a process of their own where no test hardware is registered.
     void fileDrivenSensorsStopTheAlarm()
@@ -285,6 +301,104 @@ private slots:
         const QByteArray output = child.readAll();
         QVERIFY2(child.exitCode() == 0, output.constData());
         QVERIFY2(output.contains(message.toLatin1()), output.constData());
+    }
+};
+
+// Runs in the child process of iioAccelerometerStopsTheAlarm: a tree laid out
+// as the kernel's sysfs shows an IIO accelerometer, read by the program's own
+// backend, with the orientation derived from it by Qt's generic backend.
+class TestIioSensors : public QObject {
+    Q_OBJECT
+
+private:
+    // Writes the raw axes as the kernel would show them.
+    static void rawAxes(const QString &device, int x, int y, int z)
+    {
+        writeFile(device + QStringLiteral("/in_accel_x_raw"), QByteArray::number(x) + '\n');
+        writeFile(device + QStringLiteral("/in_accel_y_raw"), QByteArray::number(y) + '\n');
+        writeFile(device + QStringLiteral("/in_accel_z_raw"), QByteArray::number(z) + '\n');
+    }
+
+private slots:
+    void init() { captureLog(); }
+
+    void ringThenMove_data()
+    {
+        // Attribute files besides the raw axes, how the phone lies (raw), the
+        // move (raw, or "remove" for a device that goes), what stops the alarm.
+        QTest::addColumn<QStringList>("attributes");
+        QTest::addColumn<QList<int>>("lying");
+        QTest::addColumn<QList<int>>("move");
+        QTest::addColumn<QString>("message");
+        const QStringList plain { "in_accel_scale=0.009576", "name=test-accel" };
+        // IIO reports the gravity vector: lying face up reads z = -1 g.
+        QTest::newRow("face up, shaken")
+            << plain << QList<int> { 0, 0, -1024 } << QList<int> { 5000, 0, -1024 }
+            << "alarm stopped by shake";
+        QTest::newRow("face up, turned over")
+            << plain << QList<int> { 0, 0, -1024 } << QList<int> { 0, 0, 1024 }
+            << "alarm stopped by flip";
+        QTest::newRow("mounted upside down, turned over")
+            << QStringList { "in_accel_scale=0.009576",
+                   "in_accel_mount_matrix=1, 0, 0; 0, -1, 0; 0, 0, -1" }
+            << QList<int> { 0, 0, 1024 } << QList<int> { 0, 0, -1024 } << "alarm stopped by flip";
+        // 2200 - 100 = 2100 counts of 0.02 m/s²: 42, above 5 x 8.
+        QTest::newRow("scale and offset per axis, shaken")
+            << QStringList { "in_accel_x_scale=0.02", "in_accel_y_scale=0.01",
+                   "in_accel_z_scale=0.005", "in_accel_x_offset=-100" }
+            << QList<int> { 0, 0, -1961 } << QList<int> { 2200, 0, -1961 }
+            << "alarm stopped by shake";
+        QTest::newRow("device gone while ringing")
+            << plain << QList<int> { 0, 0, -1024 } << QList<int>() << "stopped by button";
+    }
+
+    void ringThenMove()
+    {
+        QFETCH(QStringList, attributes);
+        QFETCH(QList<int>, lying);
+        QFETCH(QList<int>, move);
+        QFETCH(QString, message);
+        WorkDir dir;
+        const QString device = dir.path() + QStringLiteral("/iio/iio:device0");
+        QVERIFY(QDir().mkpath(device));
+        for (const QString &attribute : attributes)
+            writeFile(device + QLatin1Char('/') + attribute.section(QLatin1Char('='), 0, 0),
+                attribute.section(QLatin1Char('='), 1).toUtf8() + '\n');
+        rawAxes(device, lying[0], lying[1], lying[2]);
+        qputenv("ALARMCLOCK_IIO_DIR", QFile::encodeName(dir.path() + QStringLiteral("/iio")));
+        QVERIFY(IioAccelerometer::registerIfPresent());
+
+        setWallClock("2026-12-07 07:29:50");
+        writeConf(8);
+        MainWindow w;
+        w.startClock();
+        w.findChild<QTimeEdit *>()->setTime(QTime(7, 30));
+        auto *button = w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"));
+        button->click();
+        QTRY_COMPARE(
+            w.findChild<QLabel *>(QStringLiteral("testLabel"))->text(), QStringLiteral("5"));
+        QVERIFY(qAbs(w.accZ - 9.8) < 0.1);
+        setWallClock("2026-12-07 07:29:56");
+        w.startClock();
+        QVERIFY(log().contains(QStringLiteral("\"Initial Orientation: 5\"")));
+        setWallClock("2026-12-07 07:30:00");
+        w.startClock();
+        QCOMPARE(button->text(), QStringLiteral("Stop Alarm"));
+
+        if (move.isEmpty()) {
+            QVERIFY(QDir(dir.path() + QStringLiteral("/iio")).removeRecursively());
+            QTest::qWait(1000);
+            QCOMPARE(button->text(), QStringLiteral("Stop Alarm"));
+            button->click();
+            log().append(QStringLiteral("stopped by button"));
+        } else {
+            rawAxes(device, move[0], move[1], move[2]);
+        }
+        QTRY_COMPARE(button->text(), QStringLiteral("Set Alarm"));
+        QVERIFY2(log().contains(message), qPrintable(log().join(QLatin1Char('\n'))));
+        if (message.endsWith(QLatin1String("shake")))
+            QVERIFY2(qAbs(qAbs(w.accX) - (move[0] > 3000 ? 47.88 : 42.0)) < 0.1,
+                qPrintable(QString::number(w.accX)));
     }
 };
 
@@ -336,6 +450,10 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     if (argc > 1 && qstrcmp(argv[1], "--file-sensors") == 0) {
         TestFileSensors test;
+        return QTest::qExec(&test, 1, argv);
+    }
+    if (argc > 1 && qstrcmp(argv[1], "--iio-sensors") == 0) {
+        TestIioSensors test;
         return QTest::qExec(&test, 1, argv);
     }
     TestMotion test;

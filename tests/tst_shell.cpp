@@ -29,6 +29,10 @@ private slots:
             readFile(QStringLiteral("alarm.conf")), QByteArray("warning.wav\n12:00\n1\n1\n8\n1\n"));
         QVERIFY(logHasInOrder({ "does not exist", "OK, created!", "INFO", "input" }));
         QCOMPARE(log().count(QStringLiteral("does not exist")), 1);
+        // No motion hardware here: said once, and everything else works.
+        QCOMPARE(log().count(QStringLiteral("Stop by shaking and by turning over are unavailable: "
+                                            "this device has no motion sensors")),
+            1);
 
         QCOMPARE(w.alarm_state, 0);
         QVERIFY(!w.soundObject);

@@ -1,0 +1,52 @@
+#ifndef IIOACCELEROMETER_H
+#define IIOACCELEROMETER_H
+
+#include <QAccelerometerReading>
+#include <QSensorBackend>
+#include <QString>
+
+class QTimer;
+
+// The accelerometer of a Linux phone, read from its IIO device in sysfs
+// (in_accel_x_raw and its siblings), for QAccelerometer: the raw axes with
+// their offset and scale, turned into the phone's frame by the mount
+// matrix, in metres per second squared with the sign QAccelerometer uses
+// (+9.8 on z for a phone lying face up).
+class IioAccelerometer : public QSensorBackend {
+    Q_OBJECT
+
+public:
+    static const char *const identifier;
+
+    // Where the IIO devices are looked for: ALARMCLOCK_IIO_DIR, or the
+    // kernel's /sys/bus/iio/devices.
+    static QString devicesDirectory();
+    // The first IIO device there that has an accelerometer, or none.
+    static QString findDevice();
+    // Makes this backend the default accelerometer when an IIO accelerometer
+    // exists (where ALARMCLOCK_IIO_DIR is set, over any other backend), and
+    // lets Qt's generic orientation backend, which it feeds, report the
+    // orientation: it knows face up and face down. True when registered.
+    static bool registerIfPresent();
+
+    IioAccelerometer(const QString &device, QSensor *sensor);
+
+    void start() override;
+    void stop() override;
+
+private slots:
+    void poll();
+
+private:
+    bool readCalibration();
+    bool readAxes(double axes[3]) const;
+
+    const QString device;
+    QTimer *timer;
+    QAccelerometerReading reading;
+    double offset[3];
+    double scale[3];
+    double matrix[9];
+};
+
+#endif // IIOACCELEROMETER_H
