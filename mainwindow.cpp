@@ -1,5 +1,7 @@
 #include "mainwindow.h"
+#include "ringingguard.h"
 #include "ui_mainwindow.h"
+#include "waketimer.h"
 
 #include <QAudioInput>
 #include <QDebug>
@@ -57,6 +59,11 @@ const qint64 maxSoundFileBytes = 64 * 1024 * 1024;
 // sound counts as gone: longer than the gaps inside a sound (a 10 Hz wave
 // has its peaks 50 ms apart), shorter than any pause.
 const qint64 ownSoundGoneUs = 100000;
+
+// The calibration moment comes this long before the alarm moment, and the
+// phone is woken this long before that, time enough to resume.
+const int calibrationLeadSecs = 4;
+const int wakeLeadSecs = 10;
 
 // Ticks are placed just after the second boundary, so the clock label
 // changes with the wall clock.
@@ -146,6 +153,9 @@ MainWindow::MainWindow(QWidget *parent)
     , clockTimer(new QTimer(this))
     , ringTimer(new QTimer(this))
     , calibrationTimer(new QTimer(this))
+    , wakeTimer(new WakeTimer(this))
+    , firedWake(0)
+    , ringingGuard(new RingingGuard(this))
     , playLimit(0)
     , ownSoundAudible(false)
     , quietAfterOwnSound(0)
@@ -208,6 +218,21 @@ MainWindow::MainWindow(QWidget *parent)
     levelView->setInterval(
         int(1000 / (screen && screen->refreshRate() > 0 ? screen->refreshRate() : 60)));
     connect(levelView, &QTimer::timeout, this, &MainWindow::showLevel);
+    // A tick at once when the phone wakes for the alarm, since the clock's
+    // own timer may have slept through the moment.
+    connect(wakeTimer, &WakeTimer::fired, this, [this](qint64 moment) {
+        firedWake = moment;
+        startClock();
+    });
+    // The notification's action stops the alarm as the button does.
+    connect(ringingGuard, &RingingGuard::stopRequested, this, [this] {
+        if (ringing())
+            setAlarm();
+    });
+    connect(wakeTimer, &WakeTimer::clockChanged, this, [this] {
+        firedWake = 0;
+        updateWakeTimer(QDateTime::currentDateTime());
+    });
 
     generalInitialization();
     startClock();
@@ -257,7 +282,29 @@ void MainWindow::startClock()
     }
 
     lastTick = now;
+    updateWakeTimer(now);
     clockTimer->start(1000 - now.time().msec() + tickMarginMs);
+}
+
+// While the alarm is armed the wake timer stands a little before the
+// calibration moment, so that the phone is up in time to measure the room,
+// and once that has passed, at the alarm moment itself. Checked at every
+// tick, so that a new time zone or daylight saving time moves it along.
+void MainWindow::updateWakeTimer(const QDateTime &now)
+{
+    if (alarm_state != AlarmArmed) {
+        wakeTimer->disarm();
+        return;
+    }
+    QDateTime alarm(now.date(), QTime::fromString(alarmTime));
+    if (!alarm.isValid())
+        return;
+    if (alarm <= now)
+        alarm = alarm.addDays(1);
+    const QDateTime wake = alarm.addSecs(-calibrationLeadSecs - wakeLeadSecs);
+    const qint64 moment = (wake > now ? wake : alarm).toSecsSinceEpoch();
+    if (moment != firedWake)
+        wakeTimer->arm(moment);
 }
 
 // Opens the three-second window in which the room is measured, and notes
@@ -334,6 +381,8 @@ void MainWindow::setAlarmTime()
     recordTime
         = hourText + QStringLiteral(":") + minutesText + QStringLiteral(":") + QStringLiteral("56");
     ui->testLabel->setText(recordTime);
+    firedWake = 0;
+    updateWakeTimer(QDateTime::currentDateTime());
 }
 
 void MainWindow::unsetAlarmTime()
@@ -341,6 +390,8 @@ void MainWindow::unsetAlarmTime()
     alarm_state = AlarmOff;
     // A ringing step still pending belongs to the cycle just ended.
     ringTimer->stop();
+    wakeTimer->disarm();
+    ringingGuard->release();
     ui->testLabel->setText(QString());
     maxLevel = 1.0;
     ui->label_trigger->setText(QStringLiteral("Max: ") + QString::number(maxLevel, 'g', 6));
@@ -351,8 +402,10 @@ void MainWindow::unsetAlarmTime()
 
 void MainWindow::playAlarm()
 {
-    if (alarm_state == AlarmArmed)
+    if (alarm_state == AlarmArmed) {
         alarm_state = AlarmRinging;
+        ringingGuard->acquire(alarmTime);
+    }
 
     if (alarm_state == AlarmRinging) {
         ui->bsetAlarm->setText(tr("Stop Alarm"));

@@ -14,6 +14,8 @@
 #include <QString>
 
 class QAudioInput;
+class RingingGuard;
+class WakeTimer;
 class QSound;
 class QTimer;
 
@@ -67,6 +69,7 @@ private:
     void followOwnSound(qreal level);
     void showLevel();
     void openCalibration(const QDateTime &now);
+    void updateWakeTimer(const QDateTime &now);
 
     QString alarmTime;
     QString recordTime;
@@ -93,6 +96,12 @@ private:
     QTimer *clockTimer;
     QTimer *ringTimer;
     QTimer *calibrationTimer;
+    // Wakes the phone from suspend for an armed alarm; the moment it last
+    // fired for is not armed again.
+    WakeTimer *wakeTimer;
+    qint64 firedWake;
+    // Keeps the phone awake and the alarm on the lock screen while it rings.
+    RingingGuard *ringingGuard;
     QDateTime lastTick;
     QElapsedTimer playTime;
     qint64 playLimit;
@@ -116,6 +125,7 @@ private:
     friend class TestSoundLevel;
     friend class TestMotion;
     friend class TestIioSensors;
+    friend class TestWake;
     friend class TestPreferences;
 };
 

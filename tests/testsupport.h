@@ -166,6 +166,26 @@ template <typename Window> constexpr int longestPlayMs()
     return 2 * Window::loadGraceMs + 1000;
 }
 
+// Peak amplitude (0 to 1) the speaker carries over `ms` milliseconds.
+inline double speakerPeak(int ms)
+{
+    QProcess rec;
+    rec.start(QStringLiteral("parec"),
+        { QStringLiteral("-d"), QStringLiteral("speaker.monitor"), QStringLiteral("--format=s16le"),
+            QStringLiteral("--rate=8000"), QStringLiteral("--channels=1"),
+            QStringLiteral("--latency-msec=20") });
+    if (!rec.waitForStarted())
+        return -1.0;
+    QTest::qWait(ms);
+    const QByteArray bytes = rec.readAllStandardOutput();
+    rec.kill();
+    rec.waitForFinished();
+    int peak = 0;
+    for (int i = 0; i + 1 < bytes.size(); i += 2)
+        peak = qMax(peak, qAbs(int(qint16(quint8(bytes[i]) | quint8(bytes[i + 1]) << 8))));
+    return peak / 32768.0;
+}
+
 // Whether a sound server runs for the test, as the test command provides.
 inline bool hasSoundServer()
 {

@@ -27,26 +27,6 @@ QString storedSound()
     return QString::fromUtf8(readFile(QStringLiteral("alarm.conf")).split('\n').value(0));
 }
 
-// Peak amplitude (0 to 1) the speaker carries over `ms` milliseconds.
-double speakerPeak(int ms)
-{
-    QProcess rec;
-    rec.start(QStringLiteral("parec"),
-        { QStringLiteral("-d"), QStringLiteral("speaker.monitor"), QStringLiteral("--format=s16le"),
-            QStringLiteral("--rate=8000"), QStringLiteral("--channels=1"),
-            QStringLiteral("--latency-msec=20") });
-    if (!rec.waitForStarted())
-        return -1.0;
-    QTest::qWait(ms);
-    const QByteArray bytes = rec.readAllStandardOutput();
-    rec.kill();
-    rec.waitForFinished();
-    int peak = 0;
-    for (int i = 0; i + 1 < bytes.size(); i += 2)
-        peak = qMax(peak, qAbs(int(qint16(quint8(bytes[i]) | quint8(bytes[i + 1]) << 8))));
-    return peak / 32768.0;
-}
-
 int effectStatus(const QSound *sound)
 {
     return sound->findChild<QSoundEffect *>()->status();

@@ -216,6 +216,23 @@ private slots:
         verifyStopped(program, speaker, run + QStringLiteral("-stopped"));
     }
 
+    // Without the permission to wake the phone from suspend, the program
+    // says so once, plainly, and the alarm rings all the same.
+    void ringsWithoutWakePermission()
+    {
+        Program program(ringinConf);
+        program.arguments = QStringList { "--bounding-set=-wake_alarm", "--inh-caps=-wake_alarm",
+            program.command };
+        program.command = QStringLiteral("setpriv");
+        Speaker speaker;
+        armAndRing(program, speaker, QStringLiteral("no-wake"));
+        const QStringList said = program.log().filter(
+            QStringLiteral("The phone will not be woken from suspend for this alarm: "));
+        QVERIFY2(said.size() == 1, qPrintable(said.join(QLatin1Char(10))));
+        QVERIFY2(said.first().contains(QLatin1String("CAP_WAKE_ALARM")), qPrintable(said.first()));
+        program.clickButton();
+    }
+
     void vanishedSoundRingsWarning()
     {
         Program program("mine.wav\n07:30:00\n1\n1\n8\n1\n");

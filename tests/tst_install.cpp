@@ -80,6 +80,15 @@ private slots:
         for (const QString &file : files)
             QVERIFY2(QFileInfo(installed(file)).isFile(), qPrintable(file));
         QVERIFY(QFileInfo(installed(QStringLiteral("bin/alarmclock-launcher"))).isExecutable());
+        const QString helper = installed(QStringLiteral("libexec/alarmclock/alarmclock-wake"));
+        QVERIFY(QFileInfo(helper).isExecutable());
+        // The package lets the helper, and only it, wake the phone.
+        if (prefix == QLatin1String("/usr")) {
+            QCOMPARE(check(QStringLiteral("getcap"), { helper }).first,
+                helper + QStringLiteral(" cap_wake_alarm=ep"));
+            QCOMPARE(
+                check(QStringLiteral("getcap"), { installed("bin/alarmclock") }).first, QString());
+        }
 
         // The validator warns with exit status 0, so any output is a failure.
         REQUIRE_PREREQUISITE(

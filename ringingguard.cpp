@@ -1,0 +1,189 @@
+#include "ringingguard.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QVariantMap>
+
+namespace {
+
+const QString appId = QStringLiteral(ALARMCLOCK_APP_ID);
+const QString reason = QStringLiteral("An alarm is ringing");
+
+const QString login1 = QStringLiteral("org.freedesktop.login1");
+const QString login1Path = QStringLiteral("/org/freedesktop/login1");
+const QString login1Manager = QStringLiteral("org.freedesktop.login1.Manager");
+const QString sessionManager = QStringLiteral("org.gnome.SessionManager");
+const QString sessionManagerPath = QStringLiteral("/org/gnome/SessionManager");
+const QString screenSaver = QStringLiteral("org.freedesktop.ScreenSaver");
+const QString screenSaverPath = QStringLiteral("/org/freedesktop/ScreenSaver");
+const QString notifications = QStringLiteral("org.freedesktop.Notifications");
+const QString notificationsPath = QStringLiteral("/org/freedesktop/Notifications");
+
+// The session manager's flags: keep the session from suspending, and from
+// going idle (the screen blanking and locking, and the suspend after it).
+const uint inhibitSuspend = 4;
+const uint inhibitIdle = 8;
+
+// Notifications of this urgency show on the lock screen and wake the screen.
+const uchar urgencyCritical = 2;
+
+void send(bool system, const QString &service, const QString &path, const QString &interface,
+    const QString &method, const QVariantList &arguments)
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(arguments);
+    (system ? QDBusConnection::systemBus() : QDBusConnection::sessionBus()).send(message);
+}
+
+} // namespace
+
+RingingGuard::RingingGuard(QObject *parent)
+    : QObject(parent)
+    , held(false)
+    , generation(0)
+    , sessionCookie(0)
+    , screenSaverCookie(0)
+    , notification(0)
+{
+    QDBusConnection::sessionBus().connect(QString(), notificationsPath, notifications,
+        QStringLiteral("ActionInvoked"), this, SLOT(actionInvoked(uint, QString)));
+}
+
+RingingGuard::~RingingGuard()
+{
+    release();
+}
+
+void RingingGuard::acquire(const QString &alarmTime)
+{
+    if (held)
+        return;
+    held = true;
+    ++generation;
+    call(login1, login1Path, login1Manager, QStringLiteral("Inhibit"),
+        { QStringLiteral("sleep:idle"), appId, reason, QStringLiteral("block") }, true,
+        &RingingGuard::sleepLockTaken);
+    call(sessionManager, sessionManagerPath, sessionManager, QStringLiteral("Inhibit"),
+        { appId, uint(0), reason, inhibitSuspend | inhibitIdle }, false,
+        &RingingGuard::sessionLockTaken);
+    QVariantMap hints;
+    hints.insert(QStringLiteral("urgency"), QVariant::fromValue(urgencyCritical));
+    hints.insert(QStringLiteral("desktop-entry"), appId);
+    call(notifications, notificationsPath, notifications, QStringLiteral("Notify"),
+        { tr("Alarm Clock"), uint(0), appId, tr("Alarm"), alarmTime.left(5),
+            QStringList { QStringLiteral("stop"), tr("Stop Alarm") }, hints, 0 },
+        false, &RingingGuard::notificationShown);
+}
+
+void RingingGuard::release()
+{
+    if (!held)
+        return;
+    held = false;
+    ++generation;
+    // Dropping the last copy of the descriptor lets logind go.
+    sleepLock = QDBusUnixFileDescriptor();
+    if (sessionCookie)
+        send(false, sessionManager, sessionManagerPath, sessionManager, QStringLiteral("Uninhibit"),
+            { sessionCookie });
+    if (screenSaverCookie)
+        send(false, screenSaver, screenSaverPath, screenSaver, QStringLiteral("UnInhibit"),
+            { screenSaverCookie });
+    if (notification)
+        send(false, notifications, notificationsPath, notifications,
+            QStringLiteral("CloseNotification"), { notification });
+    sessionCookie = screenSaverCookie = notification = 0;
+}
+
+void RingingGuard::call(const QString &service, const QString &path, const QString &interface,
+    const QString &method, const QVariantList &arguments, bool system,
+    void (RingingGuard::*answered)(QDBusPendingCallWatcher *))
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(arguments);
+    const QDBusConnection bus
+        = system ? QDBusConnection::systemBus() : QDBusConnection::sessionBus();
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(message), this);
+    watcher->setProperty("generation", generation);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, answered);
+}
+
+void RingingGuard::sleepLockTaken(QDBusPendingCallWatcher *watcher)
+{
+    watcher->deleteLater();
+    const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *watcher;
+    if (reply.isError())
+        missing("sleep", reply.error().message());
+    else if (watcher->property("generation").toInt() == generation)
+        sleepLock = reply.value();
+}
+
+void RingingGuard::sessionLockTaken(QDBusPendingCallWatcher *watcher)
+{
+    watcher->deleteLater();
+    const QDBusPendingReply<uint> reply = *watcher;
+    if (reply.isError()) {
+        // Outside GNOME's session manager, the portable idle lock.
+        if (watcher->property("generation").toInt() == generation)
+            call(screenSaver, screenSaverPath, screenSaver, QStringLiteral("Inhibit"),
+                { appId, reason }, false, &RingingGuard::screenSaverLockTaken);
+        return;
+    }
+    if (watcher->property("generation").toInt() == generation)
+        sessionCookie = reply.value();
+    else
+        send(false, sessionManager, sessionManagerPath, sessionManager, QStringLiteral("Uninhibit"),
+            { reply.value() });
+}
+
+void RingingGuard::screenSaverLockTaken(QDBusPendingCallWatcher *watcher)
+{
+    watcher->deleteLater();
+    const QDBusPendingReply<uint> reply = *watcher;
+    if (reply.isError())
+        missing("session", reply.error().message());
+    else if (watcher->property("generation").toInt() == generation)
+        screenSaverCookie = reply.value();
+    else
+        send(false, screenSaver, screenSaverPath, screenSaver, QStringLiteral("UnInhibit"),
+            { reply.value() });
+}
+
+void RingingGuard::notificationShown(QDBusPendingCallWatcher *watcher)
+{
+    watcher->deleteLater();
+    const QDBusPendingReply<uint> reply = *watcher;
+    if (reply.isError())
+        missing("notification", reply.error().message());
+    else if (watcher->property("generation").toInt() == generation)
+        notification = reply.value();
+    else
+        send(false, notifications, notificationsPath, notifications,
+            QStringLiteral("CloseNotification"), { reply.value() });
+}
+
+void RingingGuard::actionInvoked(uint id, const QString &key)
+{
+    if (held && id == notification && key == QLatin1String("stop"))
+        emit stopRequested();
+}
+
+// Said once a run for each thing the phone cannot do.
+void RingingGuard::missing(const char *what, const QString &error)
+{
+    const QString key = QLatin1String(what);
+    if (reported.contains(QLatin1Char('|') + key + QLatin1Char('|')))
+        return;
+    reported += QLatin1Char('|') + key + QLatin1Char('|');
+    QString text;
+    if (key == QLatin1String("sleep"))
+        text = QStringLiteral("Cannot keep the phone from sleeping while the alarm rings: ");
+    else if (key == QLatin1String("session"))
+        text = QStringLiteral(
+            "Cannot keep the session from suspending or going idle while the alarm rings: ");
+    else
+        text = QStringLiteral("Cannot show the ringing alarm on the lock screen: ");
+    qWarning("%s", qPrintable(text + error));
+}

@@ -1,0 +1,353 @@
+// Waking the phone for the alarm and keeping it awake while it rings: the
+// kernel's wake-up timer held by the helper, for real and with the real
+// clock, and the desktop services (logind, the session manager, the
+// notification server) as stand-ins on a private bus.
+
+#include "mainwindow.h"
+#include "ringingguard.h"
+#include "testsupport.h"
+#include "waketimer.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTimeEdit>
+#include <QtTest>
+
+#include <ctime>
+#include <unistd.h>
+
+using namespace TestSupport;
+
+namespace {
+
+// The kernel's view of a helper's timer: its clock (8 is
+// CLOCK_REALTIME_ALARM) and the seconds left.
+struct KernelTimer {
+    int clock = -1;
+    qint64 secondsLeft = -1;
+};
+
+KernelTimer kernelTimer(qint64 pid)
+{
+    const QDir fdinfo(QStringLiteral("/proc/%1/fdinfo").arg(pid));
+    for (const QString &fd : fdinfo.entryList(QDir::Files)) {
+        KernelTimer timer;
+        for (const QByteArray &line : readFile(fdinfo.filePath(fd)).split('\n')) {
+            if (line.startsWith("clockid:"))
+                timer.clock = line.mid(8).trimmed().toInt();
+            else if (line.startsWith("it_value:"))
+                timer.secondsLeft
+                    = line.mid(line.indexOf('(') + 1).split(',').value(0).toLongLong();
+        }
+        if (timer.clock >= 0)
+            return timer;
+    }
+    return KernelTimer();
+}
+
+qint64 now()
+{
+    return QDateTime::currentSecsSinceEpoch();
+}
+
+void writeConf()
+{
+    writeFile(QStringLiteral("alarm.conf"), "sounds/ringin.wav\n07:30:00\n1\n1\n8\n1\n");
+}
+
+// The stand-in services, and what they were asked.
+class StandIns {
+public:
+    StandIns(const QString &address, const QString &services)
+    {
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(QStringLiteral("/usr/bin/python3"),
+            { QStringLiteral(ALARMCLOCK_SOURCE_DIR "/tests/standins.py"), address, services });
+    }
+    ~StandIns()
+    {
+        process.closeWriteChannel();
+        if (!process.waitForFinished(2000))
+            process.kill();
+    }
+    bool ready()
+    {
+        return waitFor([](const QJsonObject &r) { return r.value("event") == "ready"; });
+    }
+    // Waits for a record the test is looking for; true when it came.
+    template <typename Match> bool waitFor(Match match, int ms = 5000)
+    {
+        QElapsedTimer waited;
+        waited.start();
+        do {
+            read();
+            for (const QJsonObject &record : records)
+                if (match(record))
+                    return true;
+            QTest::qWait(10);
+        } while (waited.elapsed() < ms);
+        return false;
+    }
+    QJsonObject call(const QString &name)
+    {
+        read();
+        for (const QJsonObject &record : records)
+            if (record.value("call").toString() == name)
+                return record;
+        return QJsonObject();
+    }
+    bool called(const QString &name, int ms = 5000)
+    {
+        return waitFor([name](const QJsonObject &r) { return r.value("call") == name; }, ms);
+    }
+    void read()
+    {
+        while (process.canReadLine())
+            records.append(QJsonDocument::fromJson(process.readLine()).object());
+    }
+    QProcess process;
+    QList<QJsonObject> records;
+};
+
+} // namespace
+
+class TestWake : public QObject {
+    Q_OBJECT
+
+private:
+    QProcess bus;
+    QString busAddress;
+    QTemporaryDir sensorDir;
+
+    QPushButton *button(MainWindow &w)
+    {
+        return w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"));
+    }
+
+    // Arms `w` with the real clock, for an alarm some minutes ahead.
+    void arm(MainWindow &w, int minutes = 10)
+    {
+        w.findChild<QTimeEdit *>()->setTime(QTime::currentTime().addSecs(60 * minutes));
+        button(w)->click();
+        QCOMPARE(w.alarm_state, 1);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // One private bus stands for both the system and the session bus;
+        // the program connects to it when it first needs it.
+        bus.start(QStringLiteral("dbus-daemon"),
+            { "--session", "--nofork", "--nopidfile", "--print-address=1" });
+        REQUIRE_PREREQUISITE(
+            bus.waitForStarted() && bus.waitForReadyRead(5000), "dbus-daemon (package dbus)");
+        busAddress = QString::fromLatin1(bus.readLine().trimmed());
+        qputenv("DBUS_SESSION_BUS_ADDRESS", busAddress.toLatin1());
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", busAddress.toLatin1());
+        // Qt's file-driven accelerometer, for stopping by motion.
+        writeFile(sensorDir.filePath(QStringLiteral("accelerometer")), "0,0,-9.8\n");
+        qputenv("QT_ACCEL_FILEPATH", QFile::encodeName(sensorDir.filePath("accelerometer")));
+        qputenv("QT_ACCEL_DELIMITER", ",");
+    }
+
+    void cleanupTestCase()
+    {
+        bus.kill();
+        bus.waitForFinished();
+    }
+
+    void init() { captureLog(); }
+
+    // With the real clock: the kernel timer stands at the moment while
+    // armed, fires then, and is gone once disarmed.
+    void timerFiresAtItsMoment()
+    {
+        REQUIRE_PREREQUISITE(geteuid() == 0, "root, for the wake helper's CAP_WAKE_ALARM");
+        WakeTimer timer;
+        QSignalSpy fired(&timer, &WakeTimer::fired);
+        const qint64 moment = now() + 3;
+        timer.arm(moment);
+        QTRY_VERIFY(kernelTimer(timer.helperProcessId()).secondsLeft > 0);
+        const KernelTimer kernel = kernelTimer(timer.helperProcessId());
+        QCOMPARE(kernel.clock, int(CLOCK_REALTIME_ALARM));
+        QVERIFY2(kernel.secondsLeft >= 1 && kernel.secondsLeft <= 3,
+            qPrintable(QString::number(kernel.secondsLeft)));
+        QVERIFY(fired.wait(6000));
+        QVERIFY(now() >= moment);
+        QCOMPARE(fired.first().first().toLongLong(), moment);
+
+        timer.arm(now() + 600);
+        const qint64 helper = timer.helperProcessId();
+        QTRY_VERIFY(kernelTimer(helper).secondsLeft > 590);
+        timer.disarm();
+        QTRY_COMPARE(timer.helperProcessId(), qint64(0));
+        QVERIFY(!QFile::exists(QStringLiteral("/proc/%1").arg(helper)));
+    }
+
+    // The window's clock tick may sleep through the moment with the phone;
+    // the wake timer runs a tick at once when it fires.
+    void tickRunsWhenTheTimerFires()
+    {
+        WorkDir dir;
+        writeConf();
+        MainWindow w;
+        w.clockTimer->stop();
+        auto *clock = w.findChild<QLabel *>(QStringLiteral("timeLabel"));
+        clock->setText(QStringLiteral("asleep"));
+        const qint64 moment = now() + 2;
+        w.wakeTimer->arm(moment);
+        QTest::qWait(1000);
+        QCOMPARE(clock->text(), QStringLiteral("asleep"));
+        QTRY_VERIFY_WITH_TIMEOUT(clock->text() != QLatin1String("asleep"), 4000);
+        QVERIFY(now() >= moment);
+        QVERIFY(w.clockTimer->isActive());
+    }
+
+    // Armed: the timer stands a little before the calibration moment; a
+    // wall clock that is set makes it stand again; unset drops it.
+    void armedAlarmHoldsTheTimer()
+    {
+        REQUIRE_PREREQUISITE(geteuid() == 0, "root, for CAP_WAKE_ALARM and CAP_SYS_TIME");
+        WorkDir dir;
+        writeConf();
+        MainWindow w;
+        arm(w);
+        const QDateTime alarm = QDateTime(QDate::currentDate(), QTime::fromString(w.alarmTime));
+        qint64 expected = QDateTime::currentDateTime().secsTo(alarm) - 14;
+        if (expected < 0)
+            expected += 24 * 3600;
+        const qint64 helper = w.wakeTimer->helperProcessId();
+        QTRY_VERIFY(kernelTimer(helper).secondsLeft > 0);
+        QCOMPARE(kernelTimer(helper).clock, int(CLOCK_REALTIME_ALARM));
+        QVERIFY2(qAbs(kernelTimer(helper).secondsLeft - expected) <= 2,
+            qPrintable(QStringLiteral("%1 s left, %2 expected")
+                           .arg(kernelTimer(helper).secondsLeft)
+                           .arg(expected)));
+
+        // Setting the wall clock, even to the time it shows, cancels the
+        // kernel timer's moment; the program sets it again.
+        QSignalSpy changed(w.wakeTimer, &WakeTimer::clockChanged);
+        timespec time {};
+        clock_gettime(CLOCK_REALTIME, &time);
+        REQUIRE_PREREQUISITE(
+            clock_settime(CLOCK_REALTIME, &time) == 0, "CAP_SYS_TIME, to set the wall clock");
+        QVERIFY(changed.wait(3000));
+        QTest::qWait(200);
+        QVERIFY(qAbs(kernelTimer(helper).secondsLeft - expected) <= 3);
+        const int fired = log().count();
+
+        button(w)->click();
+        QCOMPARE(w.alarm_state, 0);
+        QTRY_COMPARE(w.wakeTimer->helperProcessId(), qint64(0));
+        QVERIFY(!QFile::exists(QStringLiteral("/proc/%1").arg(helper)));
+        QCOMPARE(log().count(), fired);
+    }
+
+    void everyStopReleasesEverything_data()
+    {
+        QTest::addColumn<QString>("means");
+        for (const char *means : { "button", "notification", "sound", "shake", "flip" })
+            QTest::newRow(means) << means;
+    }
+
+    // Ringing: logind's sleep lock, the session's inhibitor and a critical
+    // notification with "Stop Alarm"; all of it let go by each way the
+    // alarm can stop, the notification's action among them.
+    void everyStopReleasesEverything()
+    {
+        QFETCH(QString, means);
+        StandIns services(busAddress, QStringLiteral("logind,sessionmanager,notifications"));
+        QVERIFY(services.ready());
+        WorkDir dir;
+        writeConf();
+        MainWindow w;
+        QTRY_VERIFY(w.sensorOri.reading() && w.sensorOri.reading()->orientation() == 5);
+        arm(w);
+        w.readInitialOri();
+        w.playAlarm();
+        QCOMPARE(w.alarm_state, 3);
+
+        QVERIFY(services.called(QStringLiteral("org.freedesktop.login1.Manager.Inhibit")));
+        QCOMPARE(services.call("org.freedesktop.login1.Manager.Inhibit").value("args").toVariant(),
+            QVariant(
+                QVariantList { "sleep:idle", ALARMCLOCK_APP_ID, "An alarm is ringing", "block" }));
+        QVERIFY(services.called(QStringLiteral("org.gnome.SessionManager.Inhibit")));
+        const QVariantList session
+            = services.call("org.gnome.SessionManager.Inhibit").value("args").toVariant().toList();
+        QCOMPARE(session.value(0).toString(), QStringLiteral(ALARMCLOCK_APP_ID));
+        QCOMPARE(session.value(3).toInt(), 4 | 8);
+        QVERIFY(services.called(QStringLiteral("org.freedesktop.Notifications.Notify")));
+        const QVariantList notice = services.call("org.freedesktop.Notifications.Notify")
+                                        .value("args")
+                                        .toVariant()
+                                        .toList();
+        QCOMPARE(notice.value(4).toString(), w.alarmTime.left(5));
+        QCOMPARE(notice.value(5).toStringList(), QStringList({ "stop", "Stop Alarm" }));
+        QCOMPARE(notice.value(6).toMap().value("urgency").toInt(), 2);
+        QCOMPARE(notice.value(7).toInt(), 0);
+        QTest::qWait(200);
+        QVERIFY(!services.waitFor(
+            [](const QJsonObject &r) { return r.value("event") == "released"; }, 0));
+
+        if (means == QLatin1String("button")) {
+            button(w)->click();
+        } else if (means == QLatin1String("notification")) {
+            services.process.write("invoke 1 stop\n");
+        } else if (means == QLatin1String("sound")) {
+            // A loud sound in the room once the play has ended and the room
+            // was heard quiet.
+            REQUIRE_SOUND_SERVER();
+            w.maxLevel = 0.2;
+            QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, longestPlayMs<MainWindow>());
+            QTest::qWait(300);
+            w.m_audioInfo->write(QByteArray(320, '\x7f'));
+        } else {
+            writeFile(sensorDir.filePath(QStringLiteral("accelerometer")),
+                means == QLatin1String("shake") ? "-60,0,-9.8\n" : "0,0,9.8\n");
+        }
+        QTRY_COMPARE(w.alarm_state, 0);
+        writeFile(sensorDir.filePath(QStringLiteral("accelerometer")), "0,0,-9.8\n");
+        if (hasSoundServer()) {
+            QTest::qWait(300);
+            QVERIFY(speakerPeak(2500) < 0.01);
+        }
+        QCOMPARE(button(w)->text(), QStringLiteral("Set Alarm"));
+        QVERIFY(
+            services.waitFor([](const QJsonObject &r) { return r.value("event") == "released"; }));
+        QVERIFY(services.called(QStringLiteral("org.gnome.SessionManager.Uninhibit")));
+        QCOMPARE(services.call("org.gnome.SessionManager.Uninhibit").value("args").toVariant(),
+            QVariant(QVariantList { 1 }));
+        QVERIFY(services.called(QStringLiteral("org.freedesktop.Notifications.CloseNotification")));
+    }
+
+    // Each service may be missing: the program says so once and rings; the
+    // portable idle lock stands in for the session manager.
+    void missingServicesRingAllTheSame()
+    {
+        StandIns services(busAddress, QStringLiteral("screensaver"));
+        QVERIFY(services.ready());
+        WorkDir dir;
+        writeConf();
+        MainWindow w;
+        for (int alarm = 0; alarm < 2; ++alarm) {
+            arm(w);
+            w.playAlarm();
+            QCOMPARE(w.alarm_state, 3);
+            QVERIFY(services.called(QStringLiteral("org.freedesktop.ScreenSaver.Inhibit")));
+            QTest::qWait(300);
+            button(w)->click();
+            QVERIFY(services.called(QStringLiteral("org.freedesktop.ScreenSaver.UnInhibit")));
+        }
+        QCOMPARE(log().filter(QStringLiteral("Cannot keep the phone from sleeping")).size(), 1);
+        QCOMPARE(log().filter(QStringLiteral("Cannot show the ringing alarm")).size(), 1);
+        QCOMPARE(log().filter(QStringLiteral("Cannot keep the session")).size(), 0);
+    }
+};
+
+ALARM_TEST_MAIN(TestWake)
+#include "tst_wake.moc"

@@ -1,0 +1,128 @@
+// Holds the alarm clock's wake-up timer: a kernel timer on
+// CLOCK_REALTIME_ALARM, which wakes the phone from suspend when it fires.
+// That clock needs CAP_WAKE_ALARM, which the package gives to this small
+// program alone (a Qt program honours plugin paths from the environment,
+// so it must not carry the capability).
+//
+// It talks to the alarm clock over its standard input and output, a line
+// at a time. It says first how it will keep time:
+//   wake                 the timer can wake the phone
+//   nowake REASON        it cannot; a plain timer stands in
+// and then takes:
+//   at SECONDS           fire at this moment (seconds since the epoch, UTC)
+//   off                  fire at no moment
+// and reports:
+//   fired                the moment came
+//   clock-changed        the wall clock was set; the moment needs sending again
+// It ends when its standard input closes.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include <poll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+namespace {
+
+void say(const std::string &line)
+{
+    const std::string text = line + "\n";
+    if (write(STDOUT_FILENO, text.data(), text.size()) < 0)
+        std::exit(1);
+}
+
+bool setTimer(int timer, long long seconds)
+{
+    itimerspec when {};
+    when.it_value.tv_sec = static_cast<time_t>(seconds);
+    const int flags = seconds > 0 ? TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET : 0;
+    return timerfd_settime(timer, flags, &when, nullptr) == 0;
+}
+
+// The moment the timer stands at, 0 for none.
+long long armedAt = 0;
+
+// Obeys one line from the alarm clock; false when it makes no sense.
+bool obey(int timer, const std::string &line)
+{
+    if (line == "off") {
+        armedAt = 0;
+        return setTimer(timer, 0);
+    }
+    if (line.compare(0, 3, "at ") != 0)
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const long long seconds = std::strtoll(line.c_str() + 3, &end, 10);
+    if (errno != 0 || end == line.c_str() + 3 || *end != '\0' || seconds <= 0)
+        return false;
+    armedAt = seconds;
+    return setTimer(timer, seconds);
+}
+
+} // namespace
+
+int main()
+{
+    int timer = timerfd_create(CLOCK_REALTIME_ALARM, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (timer < 0) {
+        const int error = errno;
+        timer = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
+        if (timer < 0)
+            return 1;
+        say(error == EPERM ? "nowake the wake helper lacks the permission to wake the phone "
+                             "(CAP_WAKE_ALARM)"
+                           : std::string("nowake the kernel offers no wake-up timer (")
+                    + std::strerror(error) + ")");
+    } else {
+        // Without a wake-capable hardware clock the timer still fires on
+        // time while the phone is awake, but suspend cannot set it.
+        timespec resolution {};
+        if (clock_getres(CLOCK_REALTIME_ALARM, &resolution) != 0)
+            say("nowake this device has no hardware clock that can wake it");
+        else
+            say("wake");
+    }
+
+    std::string pending;
+    pollfd watched[2] = { { STDIN_FILENO, POLLIN, 0 }, { timer, POLLIN, 0 } };
+    for (;;) {
+        if (poll(watched, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return 1;
+        }
+        if (watched[1].revents & POLLIN) {
+            unsigned long long expirations = 0;
+            if (read(timer, &expirations, sizeof expirations) == sizeof expirations) {
+                armedAt = 0;
+                say("fired");
+            } else if (errno == ECANCELED) {
+                // Set again, so that the cancellation is reported once.
+                setTimer(timer, armedAt);
+                say("clock-changed");
+            }
+        }
+        if (watched[0].revents & (POLLIN | POLLHUP)) {
+            char buffer[256];
+            const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+            if (got <= 0)
+                return 0;
+            pending.append(buffer, static_cast<size_t>(got));
+            for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+                const std::string line = pending.substr(0, end);
+                pending.erase(0, end + 1);
+                if (!obey(timer, line))
+                    say("error " + line.substr(0, 64));
+            }
+            // Nobody sends lines this long; do not hold on to them.
+            if (pending.size() > 1024)
+                pending.clear();
+        }
+    }
+}

@@ -1,0 +1,176 @@
+#include "waketimer.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+namespace {
+
+// Beside the program in the build tree, under libexec once installed.
+QString helperPath()
+{
+    const QString here = QCoreApplication::applicationDirPath();
+    for (const QString &path : { here + QStringLiteral("/alarmclock-wake"),
+             here + QStringLiteral("/" ALARMCLOCK_HELPER_FROM_BINDIR "/alarmclock-wake") }) {
+        if (QFileInfo(path).isExecutable())
+            return path;
+    }
+    return QString();
+}
+
+} // namespace
+
+WakeTimer::WakeTimer(QObject *parent)
+    : QObject(parent)
+    , helper(nullptr)
+    , helperIdle(new QTimer(this))
+    , ownTimer(-1)
+    , ownTimerNotifier(nullptr)
+    , armedAt(0)
+{
+    // An alarm set again at once keeps its helper; an unset one lets it go.
+    helperIdle->setSingleShot(true);
+    helperIdle->setInterval(1000);
+    connect(helperIdle, &QTimer::timeout, this, &WakeTimer::endHelper);
+}
+
+WakeTimer::~WakeTimer()
+{
+    disarm();
+    endHelper();
+}
+
+qint64 WakeTimer::helperProcessId() const
+{
+    return helper ? helper->processId() : 0;
+}
+
+void WakeTimer::arm(qint64 seconds)
+{
+    helperIdle->stop();
+    if (seconds == armedAt && (helper || ownTimer >= 0))
+        return;
+    armedAt = seconds;
+    if (!helper && ownTimer < 0 && !startHelper())
+        startOwnTimer();
+    if (!reason.isEmpty())
+        explain(reason);
+    if (helper) {
+        helper->write("at " + QByteArray::number(seconds) + '\n');
+    } else if (ownTimer >= 0) {
+        itimerspec when {};
+        when.it_value.tv_sec = time_t(seconds);
+        timerfd_settime(ownTimer, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &when, nullptr);
+    }
+}
+
+void WakeTimer::disarm()
+{
+    if (armedAt == 0 && !helper && ownTimer < 0)
+        return;
+    armedAt = 0;
+    if (helper) {
+        helper->write("off\n");
+        helperIdle->start();
+    }
+    if (ownTimer >= 0) {
+        delete ownTimerNotifier;
+        ownTimerNotifier = nullptr;
+        close(ownTimer);
+        ownTimer = -1;
+    }
+}
+
+void WakeTimer::endHelper()
+{
+    if (!helper)
+        return;
+    // Closing its input ends the helper, and with it the timer.
+    helper->disconnect(this);
+    helper->closeWriteChannel();
+    if (!helper->waitForFinished(1000))
+        helper->kill();
+    delete helper;
+    helper = nullptr;
+    reason.clear();
+}
+
+bool WakeTimer::startHelper()
+{
+    const QString path = helperPath();
+    if (path.isEmpty())
+        return false;
+    helper = new QProcess(this);
+    // The helper needs nothing from the environment.
+    helper->setProcessEnvironment(QProcessEnvironment());
+    helper->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    connect(helper, &QProcess::readyReadStandardOutput, this, &WakeTimer::readHelper);
+    helper->start(path, QStringList());
+    if (helper->waitForStarted(3000))
+        return true;
+    delete helper;
+    helper = nullptr;
+    return false;
+}
+
+void WakeTimer::readHelper()
+{
+    while (helper && helper->canReadLine()) {
+        const QByteArray line = helper->readLine().trimmed();
+        if (line == "fired") {
+            const qint64 moment = armedAt;
+            armedAt = 0;
+            emit fired(moment);
+        } else if (line == "clock-changed") {
+            emit clockChanged();
+        } else if (line.startsWith("nowake ")) {
+            reason = QString::fromUtf8(line.mid(7));
+            if (armedAt != 0)
+                explain(reason);
+        }
+    }
+}
+
+// Where the helper cannot run, a timer of the wall clock in the program
+// itself: it fires while the phone is awake, but cannot wake it.
+void WakeTimer::startOwnTimer()
+{
+    reason = QStringLiteral("the wake helper alarmclock-wake was not found or would not start");
+    ownTimer = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (ownTimer < 0)
+        return;
+    ownTimerNotifier = new QSocketNotifier(ownTimer, QSocketNotifier::Read, this);
+    connect(ownTimerNotifier, &QSocketNotifier::activated, this, &WakeTimer::readOwnTimer);
+}
+
+void WakeTimer::readOwnTimer()
+{
+    quint64 expirations = 0;
+    if (read(ownTimer, &expirations, sizeof expirations) == sizeof expirations) {
+        const qint64 moment = armedAt;
+        armedAt = 0;
+        emit fired(moment);
+    } else if (errno == ECANCELED) {
+        const qint64 moment = armedAt;
+        armedAt = 0;
+        arm(moment);
+        emit clockChanged();
+    }
+}
+
+// Said once a run for each reason, not at every alarm.
+void WakeTimer::explain(const QString &reason)
+{
+    if (reason == told)
+        return;
+    told = reason;
+    qWarning("%s",
+        qPrintable(
+            QStringLiteral("The phone will not be woken from suspend for this alarm: ") + reason));
+}

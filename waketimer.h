@@ -1,0 +1,57 @@
+#ifndef WAKETIMER_H
+#define WAKETIMER_H
+
+#include <QObject>
+#include <QString>
+
+class QProcess;
+class QSocketNotifier;
+class QTimer;
+
+// A timer that wakes the phone from suspend at a moment of the wall clock.
+// It lives in a small helper program that holds the permission to wake the
+// phone; where that helper is missing or lacks the permission, a plain
+// timer of the wall clock stands in, and the log says once that the phone
+// will not be woken for the alarm, and why.
+class WakeTimer : public QObject {
+    Q_OBJECT
+
+public:
+    explicit WakeTimer(QObject *parent = nullptr);
+    ~WakeTimer() override;
+
+    // Fires at this moment, in seconds since the epoch; a new moment
+    // replaces the old one.
+    void arm(qint64 seconds);
+    // Fires at no moment, and lets go of the helper.
+    void disarm();
+    qint64 moment() const { return armedAt; }
+    // The helper's process id while it runs, else 0.
+    qint64 helperProcessId() const;
+
+signals:
+    void fired(qint64 moment);
+    // The wall clock was set: the moment may mean another time now.
+    void clockChanged();
+
+private slots:
+    void readHelper();
+    void readOwnTimer();
+
+private:
+    bool startHelper();
+    void startOwnTimer();
+    void explain(const QString &reason);
+    void endHelper();
+
+    QProcess *helper;
+    QTimer *helperIdle;
+    int ownTimer;
+    QSocketNotifier *ownTimerNotifier;
+    qint64 armedAt;
+    // Why the phone cannot be woken, once known; empty where it can.
+    QString reason;
+    QString told;
+};
+
+#endif // WAKETIMER_H
