@@ -61,24 +61,6 @@ inline bool inPause(const QVector<double> &peaks)
         && peaks[peaks.size() - 2] < 0.01 && peaks[peaks.size() - 3] < 0.01;
 }
 
-// A person clapping: four sharp claps a quarter of a second apart.
-inline bool makeClaps(const QString &file)
-{
-    QProcess sox;
-    sox.start(QStringLiteral("sox"),
-        { "-n", "-r", "8000", "-b", "16", "-c", "1", file, "synth", "0.04", "whitenoise", "vol",
-            "0.9", "pad", "0", "0.25", "repeat", "3" });
-    return sox.waitForFinished() && sox.exitCode() == 0;
-}
-
-// Plays a file into the room through a low-latency stream, as a sound made
-// next to the phone.
-inline void playInRoom(QProcess &player, const QString &file)
-{
-    player.start(QStringLiteral("paplay"), { "--device=room", "--latency-msec=20", file });
-    player.waitForStarted();
-}
-
 inline double loudest(const QVector<double> &peaks, int from = 0)
 {
     double m = 0;
@@ -288,11 +270,38 @@ public:
     qint64 shownAfterMs = 0;
 };
 
+// The first alarm of a fresh start, as a new user meets it: Set Alarm, the
+// chooser (the default sound is no file) cancelled, and the alarm heard on
+// the speaker, with the sound built into the program; then stopped.
+inline void hearFirstAlarm(Program &program, const QString &screenshot)
+{
+    program.clickButton();
+    QVERIFY(program.cancelChooser());
+    QVERIFY(program.waitForLog(QStringLiteral("\"Initial Orientation: 5\""), 9000));
+    Speaker speaker;
+    speaker.start();
+    const double heard = speaker.waitForLoud(0.3, 8000);
+    QVERIFY2(heard > 0.3, qPrintable(QString::number(heard)));
+    program.screenshot(screenshot);
+    program.clickButton();
+}
+
 inline bool sameImage(const QString &a, const QString &b)
 {
     return run(QStringLiteral("compare"), { "-metric", "AE", a, b, "null:" }) == QLatin1String("0");
 }
 
 } // namespace Phone
+
+// The virtual phone that scripts/test.sh starts: a display, the sound
+// server, and libfaketime to start the program's clock where a run needs it.
+#define REQUIRE_VIRTUAL_PHONE()                                                                    \
+    do {                                                                                           \
+        REQUIRE_PREREQUISITE(!qEnvironmentVariableIsEmpty("DISPLAY"),                              \
+            "an X display (package xvfb; scripts/test.sh starts one)");                            \
+        REQUIRE_SOUND_SERVER();                                                                    \
+        REQUIRE_PREREQUISITE(QFile::exists(QStringLiteral(FAKETIME_LIBRARY)),                      \
+            "libfaketime (package faketime), found when the build was configured");                \
+    } while (false)
 
 #endif // PHONE_H

@@ -186,6 +186,24 @@ inline double speakerPeak(int ms)
     return peak / 32768.0;
 }
 
+// A person clapping: four sharp claps a quarter of a second apart.
+inline bool makeClaps(const QString &file)
+{
+    QProcess sox;
+    sox.start(QStringLiteral("sox"),
+        { "-n", "-r", "8000", "-b", "16", "-c", "1", file, "synth", "0.04", "whitenoise", "vol",
+            "0.9", "pad", "0", "0.25", "repeat", "3" });
+    return sox.waitForFinished() && sox.exitCode() == 0;
+}
+
+// Plays a file into the room through a low-latency stream, as a sound made
+// next to the phone.
+inline void playInRoom(QProcess &player, const QString &file)
+{
+    player.start(QStringLiteral("paplay"), { "--device=room", "--latency-msec=20", file });
+    player.waitForStarted();
+}
+
 // Whether a sound server runs for the test, as the test command provides.
 inline bool hasSoundServer()
 {

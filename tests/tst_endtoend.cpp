@@ -25,7 +25,6 @@ class TestEndToEnd : public QObject {
 
 private:
     QString reference;
-    QProcess hum;
 
     // Starts the program, arms it for 07:30, and waits for the ringing to be
     // heard on the speaker.
@@ -54,26 +53,7 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        REQUIRE_PREREQUISITE(!qEnvironmentVariableIsEmpty("DISPLAY"),
-            "an X display (package xvfb; scripts/test.sh starts one)");
-        REQUIRE_SOUND_SERVER();
-        REQUIRE_PREREQUISITE(QFile::exists(QStringLiteral(FAKETIME_LIBRARY)),
-            "libfaketime (package faketime), found when the build was configured");
-        // A quiet room: a faint hum, as real rooms have.
-        QVERIFY(makeTone(QDir::temp().filePath(QStringLiteral("alarmclock-hum.wav")),
-            QStringLiteral("600"), QStringLiteral("120"), QStringLiteral("0.02")));
-        hum.start(QStringLiteral("paplay"),
-            { QStringLiteral("--device=room"),
-                QDir::temp().filePath(QStringLiteral("alarmclock-hum.wav")) });
-    }
-
-    void cleanupTestCase()
-    {
-        hum.kill();
-        hum.waitForFinished();
-    }
+    void initTestCase() { REQUIRE_VIRTUAL_PHONE(); }
 
     void firstStartCreatesSettings()
     {
@@ -95,15 +75,7 @@ private slots:
     {
         Program program(QByteArray {}, "@2026-12-07 11:59:50", false);
         QVERIFY(program.start());
-        program.clickButton();
-        QVERIFY(program.cancelChooser());
-        QVERIFY(program.waitForLog(QStringLiteral("\"Initial Orientation: 5\""), 9000));
-        Speaker speaker;
-        speaker.start();
-        const double heard = speaker.waitForLoud(0.3, 8000);
-        QVERIFY2(heard > 0.3, qPrintable(QString::number(heard)));
-        program.screenshot(QStringLiteral("empty-directory-ringing"));
-        program.clickButton();
+        hearFirstAlarm(program, QStringLiteral("empty-directory-ringing"));
     }
 
     void ringsPausesAndStopsByButton()
