@@ -96,10 +96,9 @@ qint64 AudioInfo::writeData(const char *data, qint64 len)
     if (m_maxAmplitude && channels > 0) {
         Q_ASSERT(m_format.sampleSize() % 8 == 0);
         const int channelBytes = m_format.sampleSize() / 8;
-        const int sampleBytes = channels * channelBytes;
-        Q_ASSERT(len % sampleBytes == 0);
+        Q_ASSERT(len % frameBytes == 0);
         // Whole frames only: a trailing partial frame is left unread.
-        const qint64 samples = len / sampleBytes * channels;
+        const qint64 samples = len / frameBytes * channels;
         const uchar *ptr = reinterpret_cast<const uchar *>(data);
         const bool bigEndian = m_format.byteOrder() == QAudioFormat::BigEndian;
 

@@ -120,13 +120,6 @@ QSoundEffect *effectOf(const QSound *sound)
     return sound ? sound->findChild<QSoundEffect *>() : nullptr;
 }
 
-// How long a real play of the sound can last: its length at its own rate,
-// after the output has had its time to load it.
-qint64 playLimitMs(const QSound *sound)
-{
-    return MainWindow::loadGraceMs + qMax(qint64(0), waveDurationMs(sound->fileName()));
-}
-
 QString levelText(qreal level)
 {
     return QString::number(float(level), 'g', 6);
@@ -296,15 +289,22 @@ void MainWindow::updateWakeTimer(const QDateTime &now)
         wakeTimer->disarm();
         return;
     }
-    QDateTime alarm(now.date(), QTime::fromString(alarmTime));
+    const QDateTime alarm = nextAlarmMoment(now);
     if (!alarm.isValid())
         return;
-    if (alarm <= now)
-        alarm = alarm.addDays(1);
     const QDateTime wake = alarm.addSecs(-calibrationLeadSecs - wakeLeadSecs);
     const qint64 moment = (wake > now ? wake : alarm).toSecsSinceEpoch();
     if (moment != firedWake)
         wakeTimer->arm(moment);
+}
+
+// The next local moment, after `now`, whose clock text is the alarm time.
+QDateTime MainWindow::nextAlarmMoment(const QDateTime &now) const
+{
+    QDateTime alarm(now.date(), QTime::fromString(alarmTime));
+    if (alarm.isValid() && alarm <= now)
+        alarm = alarm.addDays(1);
+    return alarm;
 }
 
 // Opens the three-second window in which the room is measured, and notes
@@ -313,11 +313,7 @@ void MainWindow::updateWakeTimer(const QDateTime &now)
 // can be heard.
 void MainWindow::openCalibration(const QDateTime &now)
 {
-    const QTime alarm = QTime::fromString(alarmTime);
-    QDateTime alarmMoment(now.date(), alarm);
-    if (alarmMoment <= now)
-        alarmMoment = alarmMoment.addDays(1);
-    const qint64 untilAlarm = now.msecsTo(alarmMoment);
+    const qint64 untilAlarm = now.msecsTo(nextAlarmMoment(now));
     const int windowMs = int(qMin(qint64(3000), untilAlarm));
     if (windowMs < 3000)
         qWarning("Calibration shortened to %d ms: it must end before the alarm", windowMs);
@@ -434,13 +430,17 @@ void MainWindow::startPlay()
 {
     // The file may have changed or gone since the sound was made.
     const QSoundEffect *effect = effectOf(soundObject);
-    if (!effect || effect->status() == QSoundEffect::Error
-        || !playableWave(soundObject->fileName()))
+    qint64 length = effect ? waveDurationMs(soundObject->fileName()) : -1;
+    if (!effect || effect->status() == QSoundEffect::Error || length < 0) {
         useSound(fallbackSound());
+        length = waveDurationMs(soundObject->fileName());
+    }
     soundObject->setLoops(1);
     soundObject->play();
     playTime.start();
-    playLimit = playLimitMs(soundObject);
+    // A real play lasts the file's length at its own rate, once the output
+    // has had its time to load it.
+    playLimit = loadGraceMs + qMax(qint64(0), length);
     ownSoundAudible = true;
     quietAfterOwnSound = 0;
 }

@@ -70,6 +70,7 @@ private:
     void showLevel();
     void openCalibration(const QDateTime &now);
     void updateWakeTimer(const QDateTime &now);
+    QDateTime nextAlarmMoment(const QDateTime &now) const;
 
     QString alarmTime;
     QString recordTime;

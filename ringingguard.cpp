@@ -29,12 +29,13 @@ const uint inhibitIdle = 8;
 // Notifications of this urgency show on the lock screen and wake the screen.
 const uchar urgencyCritical = 2;
 
-void send(bool system, const QString &service, const QString &path, const QString &interface,
-    const QString &method, const QVariantList &arguments)
+// Gives back what a session service handed out (an inhibitor's cookie, a
+// notification's id); these services name their interface as themselves.
+void giveBack(const QString &service, const QString &path, const QString &method, uint cookie)
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
-    message.setArguments(arguments);
-    (system ? QDBusConnection::systemBus() : QDBusConnection::sessionBus()).send(message);
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, service, method);
+    message.setArguments({ cookie });
+    QDBusConnection::sessionBus().send(message);
 }
 
 } // namespace
@@ -86,14 +87,12 @@ void RingingGuard::release()
     // Dropping the last copy of the descriptor lets logind go.
     sleepLock = QDBusUnixFileDescriptor();
     if (sessionCookie)
-        send(false, sessionManager, sessionManagerPath, sessionManager, QStringLiteral("Uninhibit"),
-            { sessionCookie });
+        giveBack(sessionManager, sessionManagerPath, QStringLiteral("Uninhibit"), sessionCookie);
     if (screenSaverCookie)
-        send(false, screenSaver, screenSaverPath, screenSaver, QStringLiteral("UnInhibit"),
-            { screenSaverCookie });
+        giveBack(screenSaver, screenSaverPath, QStringLiteral("UnInhibit"), screenSaverCookie);
     if (notification)
-        send(false, notifications, notificationsPath, notifications,
-            QStringLiteral("CloseNotification"), { notification });
+        giveBack(
+            notifications, notificationsPath, QStringLiteral("CloseNotification"), notification);
     sessionCookie = screenSaverCookie = notification = 0;
 }
 
@@ -122,46 +121,45 @@ void RingingGuard::sleepLockTaken(QDBusPendingCallWatcher *watcher)
 
 void RingingGuard::sessionLockTaken(QDBusPendingCallWatcher *watcher)
 {
-    watcher->deleteLater();
-    const QDBusPendingReply<uint> reply = *watcher;
-    if (reply.isError()) {
-        // Outside GNOME's session manager, the portable idle lock.
-        if (watcher->property("generation").toInt() == generation)
-            call(screenSaver, screenSaverPath, screenSaver, QStringLiteral("Inhibit"),
-                { appId, reason }, false, &RingingGuard::screenSaverLockTaken);
-        return;
-    }
-    if (watcher->property("generation").toInt() == generation)
-        sessionCookie = reply.value();
-    else
-        send(false, sessionManager, sessionManagerPath, sessionManager, QStringLiteral("Uninhibit"),
-            { reply.value() });
+    const QDBusError error = keep(
+        watcher, &sessionCookie, sessionManager, sessionManagerPath, QStringLiteral("Uninhibit"));
+    // Outside GNOME's session manager, the portable idle lock.
+    if (error.isValid() && watcher->property("generation").toInt() == generation)
+        call(screenSaver, screenSaverPath, screenSaver, QStringLiteral("Inhibit"),
+            { appId, reason }, false, &RingingGuard::screenSaverLockTaken);
 }
 
 void RingingGuard::screenSaverLockTaken(QDBusPendingCallWatcher *watcher)
 {
-    watcher->deleteLater();
-    const QDBusPendingReply<uint> reply = *watcher;
-    if (reply.isError())
-        missing("session", reply.error().message());
-    else if (watcher->property("generation").toInt() == generation)
-        screenSaverCookie = reply.value();
-    else
-        send(false, screenSaver, screenSaverPath, screenSaver, QStringLiteral("UnInhibit"),
-            { reply.value() });
+    const QDBusError error = keep(
+        watcher, &screenSaverCookie, screenSaver, screenSaverPath, QStringLiteral("UnInhibit"));
+    if (error.isValid())
+        missing("session", error.message());
 }
 
 void RingingGuard::notificationShown(QDBusPendingCallWatcher *watcher)
 {
+    const QDBusError error = keep(watcher, &notification, notifications, notificationsPath,
+        QStringLiteral("CloseNotification"));
+    if (error.isValid())
+        missing("notification", error.message());
+}
+
+// Keeps the cookie an answer carries when it belongs to the current
+// ringing, and gives it back at once when that alarm has already stopped.
+// The service's error, if it failed.
+QDBusError RingingGuard::keep(QDBusPendingCallWatcher *watcher, uint *cookie,
+    const QString &service, const QString &path, const QString &giveBackMethod)
+{
     watcher->deleteLater();
     const QDBusPendingReply<uint> reply = *watcher;
     if (reply.isError())
-        missing("notification", reply.error().message());
-    else if (watcher->property("generation").toInt() == generation)
-        notification = reply.value();
+        return reply.error();
+    if (watcher->property("generation").toInt() == generation)
+        *cookie = reply.value();
     else
-        send(false, notifications, notificationsPath, notifications,
-            QStringLiteral("CloseNotification"), { reply.value() });
+        giveBack(service, path, giveBackMethod, reply.value());
+    return QDBusError();
 }
 
 void RingingGuard::actionInvoked(uint id, const QString &key)

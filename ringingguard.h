@@ -1,6 +1,7 @@
 #ifndef RINGINGGUARD_H
 #define RINGINGGUARD_H
 
+#include <QDBusError>
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
 #include <QString>
@@ -40,6 +41,8 @@ private:
     void sessionLockTaken(QDBusPendingCallWatcher *watcher);
     void screenSaverLockTaken(QDBusPendingCallWatcher *watcher);
     void notificationShown(QDBusPendingCallWatcher *watcher);
+    QDBusError keep(QDBusPendingCallWatcher *watcher, uint *cookie, const QString &service,
+        const QString &path, const QString &giveBackMethod);
     void missing(const char *what, const QString &error);
 
     bool held;

@@ -124,9 +124,7 @@ void WakeTimer::readHelper()
     while (helper && helper->canReadLine()) {
         const QByteArray line = helper->readLine().trimmed();
         if (line == "fired") {
-            const qint64 moment = armedAt;
-            armedAt = 0;
-            emit fired(moment);
+            fire();
         } else if (line == "clock-changed") {
             emit clockChanged();
         } else if (line.startsWith("nowake ")) {
@@ -153,9 +151,7 @@ void WakeTimer::readOwnTimer()
 {
     quint64 expirations = 0;
     if (read(ownTimer, &expirations, sizeof expirations) == sizeof expirations) {
-        const qint64 moment = armedAt;
-        armedAt = 0;
-        emit fired(moment);
+        fire();
     } else if (errno == ECANCELED) {
         const qint64 moment = armedAt;
         armedAt = 0;
@@ -164,13 +160,20 @@ void WakeTimer::readOwnTimer()
     }
 }
 
-// Said once a run for each reason, not at every alarm.
-void WakeTimer::explain(const QString &reason)
+void WakeTimer::fire()
 {
-    if (reason == told)
+    const qint64 moment = armedAt;
+    armedAt = 0;
+    emit fired(moment);
+}
+
+// Said once a run for each reason, not at every alarm.
+void WakeTimer::explain(const QString &why)
+{
+    if (why == told)
         return;
-    told = reason;
+    told = why;
     qWarning("%s",
         qPrintable(
-            QStringLiteral("The phone will not be woken from suspend for this alarm: ") + reason));
+            QStringLiteral("The phone will not be woken from suspend for this alarm: ") + why));
 }

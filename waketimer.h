@@ -41,7 +41,8 @@ private slots:
 private:
     bool startHelper();
     void startOwnTimer();
-    void explain(const QString &reason);
+    void explain(const QString &why);
+    void fire();
     void endHelper();
 
     QProcess *helper;

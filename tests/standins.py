@@ -6,8 +6,8 @@
 SERVICE: logind, sessionmanager, screensaver, notifications. Written from
 the interface documents: org.freedesktop.login1.Manager.Inhibit,
 org.gnome.SessionManager.Inhibit/Uninhibit, org.freedesktop.ScreenSaver
-.Inhibit/UnInhibit, org.freedesktop.Notifications (Desktop Notifications
-Specification 1.2).
+.Inhibit/UnInhibit, org.freedesktop.Notifications (freedesktop.org desktop
+notifications, version 1.2).
 
 Every call is printed on standard output as one JSON line,
 {"call": NAME, "args": [...]}, and so is every event: "released" when the
