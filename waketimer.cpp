@@ -18,7 +18,7 @@ QString helperPath()
     const QString here = QCoreApplication::applicationDirPath();
     for (const QString &path : { here + QStringLiteral("/alarmclock-wake"),
              here + QStringLiteral("/" ALARMCLOCK_HELPER_FROM_BINDIR "/alarmclock-wake") }) {
-        if (QFileInfo(path).isExecutable())
+        if (QFileInfo(path).isFile())
             return path;
     }
     return QString();
@@ -33,7 +33,9 @@ WakeTimer::WakeTimer(QObject *parent)
     , ownTimer(-1)
     , ownTimerNotifier(nullptr)
     , armedAt(0)
+    , notPermitted(false)
 {
+    restarted.invalidate();
     // An alarm set again at once keeps its helper; an unset one lets it go.
     helperIdle->setSingleShot(true);
     helperIdle->setInterval(1000);
@@ -70,14 +72,17 @@ void WakeTimer::arm(qint64 seconds)
     }
 }
 
+// Called at every tick while nothing is armed: only the first call after a
+// moment tells the helper, and the helper's idle time is counted from then.
 void WakeTimer::disarm()
 {
-    if (armedAt == 0 && !helper && ownTimer < 0)
-        return;
+    const bool wasArmed = armedAt != 0;
     armedAt = 0;
     if (helper) {
-        helper->write("off\n");
-        helperIdle->start();
+        if (wasArmed)
+            helper->write("off\n");
+        if (!helperIdle->isActive())
+            helperIdle->start();
     }
     if (ownTimer >= 0) {
         delete ownTimerNotifier;
@@ -106,17 +111,59 @@ bool WakeTimer::startHelper()
     const QString path = helperPath();
     if (path.isEmpty())
         return false;
+    // Installed, only the members of its group may run it.
+    if (!QFileInfo(path).isExecutable()) {
+        notPermitted = true;
+        return false;
+    }
     helper = new QProcess(this);
-    // The helper needs nothing from the environment.
-    helper->setProcessEnvironment(QProcessEnvironment());
+    // The helper needs nothing from the environment, and must not take
+    // libraries to preload from it. An empty environment would mean "inherit"
+    // to QProcess, so it holds one harmless variable: the C locale for the
+    // helper's error texts, which reach the log.
+    QProcessEnvironment environment;
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    helper->setProcessEnvironment(environment);
     helper->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     connect(helper, &QProcess::readyReadStandardOutput, this, &WakeTimer::readHelper);
+    connect(helper, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+        &WakeTimer::helperFinished);
     helper->start(path, QStringList());
-    if (helper->waitForStarted(3000))
+    if (helper->waitForStarted(3000)) {
+        reason.clear();
         return true;
+    }
     delete helper;
     helper = nullptr;
     return false;
+}
+
+// The helper ended without being asked to (killed, crashed). An armed moment
+// gets a new helper once; a helper that dies again soon after leaves the
+// program's own timer to ring the alarm, which cannot wake the phone.
+void WakeTimer::helperFinished(int exitCode, QProcess::ExitStatus status)
+{
+    const QString how = status == QProcess::CrashExit
+        ? QStringLiteral("was killed or crashed")
+        : QStringLiteral("ended with status %1").arg(exitCode);
+    helper->disconnect(this);
+    helper->deleteLater();
+    helper = nullptr;
+    reason.clear();
+    helperIdle->stop();
+    const qint64 moment = armedAt;
+    if (moment == 0)
+        return;
+    armedAt = 0;
+    const bool again = !restarted.isValid() || restarted.elapsed() > restartWindowMs;
+    restarted.start();
+    if (again && startHelper()) {
+        arm(moment);
+        return;
+    }
+    startOwnTimer();
+    reason = QStringLiteral("the wake helper alarmclock-wake ") + how;
+    arm(moment);
 }
 
 void WakeTimer::readHelper()
@@ -139,7 +186,12 @@ void WakeTimer::readHelper()
 // itself: it fires while the phone is awake, but cannot wake it.
 void WakeTimer::startOwnTimer()
 {
-    reason = QStringLiteral("the wake helper alarmclock-wake was not found or would not start");
+    reason = notPermitted
+        ? QStringLiteral("this user may not run the wake helper alarmclock-wake (only the members "
+                         "of the group alarmclock-wake may)")
+        : QStringLiteral("the wake helper alarmclock-wake was not found or would not start");
+    if (ownTimer >= 0)
+        return;
     ownTimer = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
     if (ownTimer < 0)
         return;

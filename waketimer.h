@@ -1,10 +1,11 @@
 #ifndef WAKETIMER_H
 #define WAKETIMER_H
 
+#include <QElapsedTimer>
 #include <QObject>
+#include <QProcess>
 #include <QString>
 
-class QProcess;
 class QSocketNotifier;
 class QTimer;
 
@@ -37,6 +38,7 @@ signals:
 private slots:
     void readHelper();
     void readOwnTimer();
+    void helperFinished(int exitCode, QProcess::ExitStatus status);
 
 private:
     bool startHelper();
@@ -50,9 +52,14 @@ private:
     int ownTimer;
     QSocketNotifier *ownTimerNotifier;
     qint64 armedAt;
+    bool notPermitted;
     // Why the phone cannot be woken, once known; empty where it can.
     QString reason;
     QString told;
+    // When a helper that died was last started again; one that dies within
+    // this window is not started a third time.
+    QElapsedTimer restarted;
+    static const int restartWindowMs = 60000;
 };
 
 #endif // WAKETIMER_H

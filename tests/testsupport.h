@@ -204,6 +204,62 @@ inline void playInRoom(QProcess &player, const QString &file)
     player.waitForStarted();
 }
 
+// A run of this test program in a child process: whether its tests passed,
+// all it printed, and the lines that say what failed, for the parent's own
+// failure message.
+struct ChildRun {
+    bool passed = false;
+    QByteArray output;
+    QByteArray failures;
+};
+
+inline ChildRun runSelf(const QProcessEnvironment &env, const QStringList &arguments, int ms,
+    const QString &workingDirectory = QString())
+{
+    QProcess child;
+    child.setProcessEnvironment(env);
+    if (!workingDirectory.isEmpty())
+        child.setWorkingDirectory(workingDirectory);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), arguments);
+    ChildRun result;
+    const bool finished = child.waitForFinished(ms);
+    if (!finished) {
+        child.kill();
+        child.waitForFinished();
+    }
+    result.output = child.readAll();
+    result.passed = finished && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
+    if (result.passed)
+        return result;
+    // A failure's own line and the location line that follows it, and
+    // whatever a crash or a sanitizer printed.
+    const QList<QByteArray> lines = result.output.split('\n');
+    for (int i = 0; i < lines.size(); ++i) {
+        const QByteArray &line = lines[i];
+        if (line.startsWith("FAIL!") || line.startsWith("QFATAL") || line.contains("ERROR: ")
+            || line.contains("runtime error") || (i > 0 && lines[i - 1].startsWith("FAIL!")))
+            result.failures += "\n    child: " + line;
+    }
+    if (!finished)
+        result.failures
+            += "\n    child: did not finish within " + QByteArray::number(ms / 1000) + " s";
+    else if (child.exitStatus() != QProcess::NormalExit)
+        result.failures += "\n    child: crashed";
+    else if (result.failures.isEmpty())
+        result.failures += "\n    child: exit status " + QByteArray::number(child.exitCode());
+    fprintf(stderr, "---- child %s ----\n%s\n---- end of child ----\n",
+        qPrintable(arguments.join(QLatin1Char(' '))), result.output.constData());
+    return result;
+}
+
+// Passes when the child run passed, and names what failed in it otherwise.
+#define QVERIFY_CHILD(run)                                                                         \
+    do {                                                                                           \
+        const TestSupport::ChildRun childRun = (run);                                              \
+        QVERIFY2(childRun.passed, childRun.failures.constData());                                  \
+    } while (false)
+
 // Whether a sound server runs for the test, as the test command provides.
 inline bool hasSoundServer()
 {

@@ -40,23 +40,9 @@ qint64 residentKiB()
     return 0;
 }
 
-// Runs this test program again in a child process; true when its tests passed.
-bool runChild(const QProcessEnvironment &env, const QStringList &arguments)
-{
-    QProcess child;
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(), arguments);
-    const bool finished = child.waitForFinished(240000);
-    const QByteArray output = child.readAll();
-    if (!finished || child.exitCode() != 0)
-        fprintf(stderr, "%s\n", output.constData());
-    return finished && child.exitCode() == 0;
-}
-
 // Runs the sound drill in a child process with its own sound server (or
-// none); true when the child's test passed.
-bool runDrill(QProcessEnvironment env, const QString &motion)
+// none).
+ChildRun runDrill(QProcessEnvironment env, const QString &motion)
 {
     QTemporaryDir clock;
     env.insert(QStringLiteral("FAKETIME_TIMESTAMP_FILE"), clock.path() + QStringLiteral("/clock"));
@@ -67,7 +53,7 @@ bool runDrill(QProcessEnvironment env, const QString &motion)
         env.insert(QStringLiteral("QT_ACCEL_DELIMITER"), QStringLiteral(","));
         env.insert(QStringLiteral("DRILL_MOTION"), motion);
     }
-    return runChild(env, { QStringLiteral("--sound-drill") });
+    return runSelf(env, { QStringLiteral("--sound-drill") }, 240000);
 }
 
 // The environment of a process whose sound output finds no server.
@@ -478,8 +464,8 @@ private slots:
             REQUIRE_SOUND_SERVER();
         } else if (!qEnvironmentVariableIsSet("ALARMCLOCK_NO_SOUND_SERVER")) {
             QTemporaryDir runtime;
-            QVERIFY(runChild(withoutSoundServer(runtime),
-                { QStringLiteral("manySetsAndAlarmsStayBounded:no sound server") }));
+            QVERIFY_CHILD(runSelf(withoutSoundServer(runtime),
+                { QStringLiteral("manySetsAndAlarmsStayBounded:no sound server") }, 240000));
             return;
         }
         WorkDir dir;
@@ -536,7 +522,7 @@ private slots:
     {
         QFETCH(QString, motion);
         QTemporaryDir runtime;
-        QVERIFY(runDrill(withoutSoundServer(runtime), motion));
+        QVERIFY_CHILD(runDrill(withoutSoundServer(runtime), motion));
     }
 
     void soundServerDiesWhileRinging_data()
@@ -561,7 +547,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             QFile::exists(runtime.path() + QStringLiteral("/pulse/native")), 10000);
         env.insert(QStringLiteral("DRILL_KILL_PID"), QString::number(server.processId()));
-        QVERIFY(runDrill(env, motion));
+        QVERIFY_CHILD(runDrill(env, motion));
         server.waitForFinished(1000);
     }
 

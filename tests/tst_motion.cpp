@@ -266,15 +266,9 @@ private slots:
     // process of its own where no test hardware is registered.
     void iioAccelerometerStopsTheAlarm()
     {
-        QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove(QStringLiteral("QT_ACCEL_FILEPATH"));
-        child.setProcessEnvironment(env);
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--iio-sensors") });
-        QVERIFY(child.waitForFinished(60000));
-        const QByteArray output = child.readAll();
-        QVERIFY2(child.exitCode() == 0, output.constData());
+        QVERIFY_CHILD(runSelf(env, { QStringLiteral("--iio-sensors") }, 60000));
     }
 
     // Qt's own file-driven accelerometer and the orientation derived from it,
@@ -285,7 +279,6 @@ private slots:
         QFETCH(QString, message);
         WorkDir dir;
         writeFile(QStringLiteral("accelerometer"), "0,0,-9.8\n");
-        QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(
             QStringLiteral("QT_ACCEL_FILEPATH"), dir.path() + QStringLiteral("/accelerometer"));
@@ -293,14 +286,10 @@ private slots:
         env.insert(
             QStringLiteral("FAKETIME_TIMESTAMP_FILE"), dir.path() + QStringLiteral("/clock"));
         env.insert(QStringLiteral("MOTION"), QString::fromLatin1(motion));
-        child.setProcessEnvironment(env);
-        child.setWorkingDirectory(dir.path());
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--file-sensors") });
-        QVERIFY(child.waitForFinished(30000));
-        const QByteArray output = child.readAll();
-        QVERIFY2(child.exitCode() == 0, output.constData());
-        QVERIFY2(output.contains(message.toLatin1()), output.constData());
+        const ChildRun child
+            = runSelf(env, { QStringLiteral("--file-sensors") }, 30000, dir.path());
+        QVERIFY2(child.passed, child.failures.constData());
+        QVERIFY2(child.output.contains(message.toLatin1()), child.output.constData());
     }
 };
 
@@ -319,8 +308,130 @@ private:
         writeFile(device + QStringLiteral("/in_accel_z_raw"), QByteArray::number(z) + '\n');
     }
 
+    // A window armed for 07:30 with the clock at 07:29:50.
+    static void armForHalfPastSeven(MainWindow &w)
+    {
+        setWallClock("2026-12-07 07:29:50");
+        w.startClock();
+        w.findChild<QTimeEdit *>()->setTime(QTime(7, 30));
+        w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"))->click();
+    }
+
+    static void ring(MainWindow &w)
+    {
+        setWallClock("2026-12-07 07:29:56");
+        w.startClock();
+        setWallClock("2026-12-07 07:30:00");
+        w.startClock();
+    }
+
+    // Makes an axis unreadable in a way a test can: a directory or a FIFO
+    // where the attribute was.
+    static void breakAxis(const QString &device, const QString &how)
+    {
+        const QString file = device + QStringLiteral("/in_accel_x_raw");
+        QFile::remove(file);
+        if (how == QLatin1String("directory"))
+            QDir().mkdir(file);
+        else
+            QProcess::execute(QStringLiteral("mkfifo"), { file });
+    }
+
 private slots:
     void init() { captureLog(); }
+
+    // Raw counts with no scale have no unit: the device is not used, and the
+    // log says why, once. An upright 16384 would otherwise be a shake.
+    void deviceWithoutScaleIsNotUsed()
+    {
+        WorkDir dir;
+        const QString device = dir.path() + QStringLiteral("/iio/iio:device0");
+        QVERIFY(QDir().mkpath(device));
+        rawAxes(device, 0, 0, 16384);
+        qputenv("ALARMCLOCK_IIO_DIR", QFile::encodeName(dir.path() + QStringLiteral("/iio")));
+        QVERIFY(!IioAccelerometer::registerIfPresent());
+        writeConf(1);
+        MainWindow w;
+        QCOMPARE(log().filter(QStringLiteral("unavailable")),
+            QStringList { "Stop by shaking and by turning over are unavailable: the accelerometer "
+                          "iio:device0 reports no scale for its x axis, so its readings have no "
+                          "known unit" });
+        armForHalfPastSeven(w);
+        ring(w);
+        QTest::qWait(500);
+        QCOMPARE(w.alarm_state, 3);
+        w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"))->click();
+    }
+
+    void unreadableDeviceComesBack_data()
+    {
+        QTest::addColumn<bool>("brokenAtStart");
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("directory from the start, then shaken") << true << "directory"
+                                                               << "Is a directory"
+                                                               << "alarm stopped by shake";
+        QTest::newRow("FIFO from the start, then shaken") << true << "fifo"
+                                                          << "No data available"
+                                                          << "alarm stopped by shake";
+        // The reading from before the failure is not taken for how the phone
+        // lies at the calibration moment.
+        QTest::newRow("unreadable at the calibration, then turned over") << false << "directory"
+                                                                         << "Is a directory"
+                                                                         << "stopped by button";
+    }
+
+    // A device that cannot be read (on a phone: busy while the sensor service
+    // uses its buffer) is looked at slowly until it can be read again.
+    void unreadableDeviceComesBack()
+    {
+        QFETCH(bool, brokenAtStart);
+        QFETCH(QString, how);
+        QFETCH(QString, error);
+        QFETCH(QString, message);
+        WorkDir dir;
+        const QString device = dir.path() + QStringLiteral("/iio/iio:device0");
+        QVERIFY(QDir().mkpath(device));
+        writeFile(device + QStringLiteral("/in_accel_scale"), "0.009576\n");
+        rawAxes(device, 0, 0, -1024);
+        if (brokenAtStart)
+            breakAxis(device, how);
+        qputenv("ALARMCLOCK_IIO_DIR", QFile::encodeName(dir.path() + QStringLiteral("/iio")));
+        QVERIFY(IioAccelerometer::registerIfPresent());
+        writeConf(8);
+        MainWindow w;
+        armForHalfPastSeven(w);
+        auto *label = w.findChild<QLabel *>(QStringLiteral("testLabel"));
+        if (!brokenAtStart) {
+            QTRY_COMPARE(label->text(), QStringLiteral("5"));
+            breakAxis(device, how);
+        }
+        const QString failure = QStringLiteral("The accelerometer iio:device0 cannot be read (")
+            + error
+            + QStringLiteral("): shaking and turning over cannot stop the alarm until it can");
+        QTRY_VERIFY(log().contains(failure));
+        ring(w);
+        QVERIFY(log().contains(QStringLiteral("\"Initial Orientation: 0\"")));
+        QDir().rmdir(device + QStringLiteral("/in_accel_x_raw"));
+        QFile::remove(device + QStringLiteral("/in_accel_x_raw"));
+        if (brokenAtStart)
+            rawAxes(device, 5000, 0, -1024);
+        else
+            rawAxes(device, 0, 0, 1024);
+        QTRY_VERIFY(
+            log().contains(QStringLiteral("The accelerometer iio:device0 can be read again")));
+        if (!brokenAtStart) {
+            QTRY_COMPARE(w.accZ < -9.0, true);
+            QTest::qWait(300);
+            QCOMPARE(w.alarm_state > 1, true);
+            w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"))->click();
+            log().append(message);
+        }
+        QTRY_COMPARE(w.alarm_state, 0);
+        QVERIFY2(log().contains(message), qPrintable(log().join(QLatin1Char('\n'))));
+        QCOMPARE(log().filter(QStringLiteral("cannot be read")).size(), 1);
+    }
 
     void ringThenMove_data()
     {

@@ -18,6 +18,7 @@
 #include <QTimeEdit>
 #include <QtTest>
 
+#include <csignal>
 #include <ctime>
 #include <unistd.h>
 
@@ -199,11 +200,12 @@ private slots:
         w.clockTimer->stop();
         auto *clock = w.findChild<QLabel *>(QStringLiteral("timeLabel"));
         clock->setText(QStringLiteral("asleep"));
-        const qint64 moment = now() + 2;
+        // 2 to 3 s ahead: the wait below ends a second or more before it.
+        const qint64 moment = now() + 3;
         w.wakeTimer->arm(moment);
         QTest::qWait(1000);
         QCOMPARE(clock->text(), QStringLiteral("asleep"));
-        QTRY_VERIFY_WITH_TIMEOUT(clock->text() != QLatin1String("asleep"), 4000);
+        QTRY_VERIFY_WITH_TIMEOUT(clock->text() != QLatin1String("asleep"), 5000);
         QVERIFY(now() >= moment);
         QVERIFY(w.clockTimer->isActive());
     }
@@ -246,6 +248,37 @@ private slots:
         QTRY_COMPARE(w.wakeTimer->helperProcessId(), qint64(0));
         QVERIFY(!QFile::exists(QStringLiteral("/proc/%1").arg(helper)));
         QCOMPARE(log().count(), fired);
+    }
+
+    // A helper that dies while the alarm is armed is started once more and
+    // holds the moment again; one that dies again at once leaves the
+    // program's own timer, and the log says why the phone will not wake.
+    void killedHelperIsReplacedOnce()
+    {
+        REQUIRE_PREREQUISITE(geteuid() == 0, "root, for the wake helper's CAP_WAKE_ALARM");
+        WakeTimer timer;
+        const qint64 moment = now() + 600;
+        timer.arm(moment);
+        const qint64 first = timer.helperProcessId();
+        QTRY_VERIFY(kernelTimer(first).secondsLeft > 590);
+        // It takes nothing from the program's environment.
+        QCOMPARE(
+            readFile(QStringLiteral("/proc/%1/environ").arg(first)), QByteArray("LC_ALL=C\0", 9));
+
+        ::kill(pid_t(first), SIGKILL);
+        QTRY_VERIFY(timer.helperProcessId() != 0 && timer.helperProcessId() != first);
+        const qint64 second = timer.helperProcessId();
+        QTRY_VERIFY(kernelTimer(second).secondsLeft > 590);
+        QCOMPARE(timer.moment(), moment);
+        QVERIFY(log().filter(QStringLiteral("killed")).isEmpty());
+
+        ::kill(pid_t(second), SIGKILL);
+        QTRY_COMPARE(timer.helperProcessId(), qint64(0));
+        QCOMPARE(timer.moment(), moment);
+        QCOMPARE(log().filter(QStringLiteral("killed")),
+            QStringList { "The phone will not be woken from suspend for this alarm: the wake "
+                          "helper alarmclock-wake was killed or crashed" });
+        timer.disarm();
     }
 
     void everyStopReleasesEverything_data()
@@ -323,6 +356,52 @@ private slots:
         QCOMPARE(services.call("org.gnome.SessionManager.Uninhibit").value("args").toVariant(),
             QVariant(QVariantList { 1 }));
         QVERIFY(services.called(QStringLiteral("org.freedesktop.Notifications.CloseNotification")));
+    }
+
+    void onlyTheNotificationServerStopsIt_data()
+    {
+        QTest::addColumn<QString>("services");
+        QTest::addColumn<QString>("signal");
+        QTest::addColumn<bool>("fromServer");
+        QTest::newRow("another client") << "notifications"
+                                        << "ActionInvoked 1 stop" << false;
+        QTest::newRow("no notification server") << "screensaver"
+                                                << "ActionInvoked 0 stop" << false;
+        // A server may hand out a closed notification's id again.
+        QTest::newRow("closed, then its id invoked") << "notifications"
+                                                     << "close 1\ninvoke 1 stop" << true;
+    }
+
+    // The ringing notification's "Stop Alarm" comes from the notification
+    // server alone, and only for the notification it showed.
+    void onlyTheNotificationServerStopsIt()
+    {
+        QFETCH(QString, services);
+        QFETCH(QString, signal);
+        QFETCH(bool, fromServer);
+        StandIns standIns(busAddress, services);
+        QVERIFY(standIns.ready());
+        WorkDir dir;
+        writeConf();
+        MainWindow w;
+        arm(w);
+        w.playAlarm();
+        if (services.contains(QLatin1String("notifications")))
+            QVERIFY(standIns.called(QStringLiteral("org.freedesktop.Notifications.Notify")));
+        QTest::qWait(300);
+        if (fromServer) {
+            standIns.process.write(signal.toLatin1() + '\n');
+        } else {
+            const QStringList words = signal.split(QLatin1Char(' '));
+            QCOMPARE(QProcess::execute(QStringLiteral("dbus-send"),
+                         { "--bus=" + busAddress, "--type=signal", "/org/freedesktop/Notifications",
+                             "org.freedesktop.Notifications." + words[0], "uint32:" + words[1],
+                             "string:" + words[2] }),
+                0);
+        }
+        QTest::qWait(500);
+        QVERIFY(w.alarm_state >= 2);
+        button(w)->click();
     }
 
     // Each service may be missing: the program says so once and rings; the
