@@ -4,17 +4,28 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QHash>
 #include <QOrientationSensor>
 #include <QSensorBackendFactory>
 #include <QSensorManager>
 #include <QTimer>
 #include <QtGlobal>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 // A shake lasts a few hundred milliseconds: twenty looks a second see it,
 // and cost next to nothing through a night of waiting.
 const int defaultRate = 20;
+// While the device cannot be read (busy with its buffer, gone), a look a
+// second finds it again without costing anything.
+const int failingIntervalMs = 1000;
 
 const char *const axisNames[3] = { "x", "y", "z" };
 
@@ -36,12 +47,30 @@ bool readNumber(const QString &path, double *value)
 }
 
 // A per-axis attribute where the device has one, else the shared one.
-double attribute(const QString &device, int axis, const char *name, double fallback)
+bool attribute(const QString &device, int axis, const char *name, double *value)
 {
-    double value = fallback;
-    if (!readNumber(device + QStringLiteral("/in_accel_%1_%2").arg(axisNames[axis], name), &value))
-        readNumber(device + QStringLiteral("/in_accel_%1").arg(name), &value);
-    return value;
+    return readNumber(device + QStringLiteral("/in_accel_%1_%2").arg(axisNames[axis], name), value)
+        || readNumber(device + QStringLiteral("/in_accel_%1").arg(name), value);
+}
+
+// Raw counts without a scale have no known unit: gravity alone could read
+// as a violent shake. Why a device cannot be used, or nothing.
+QString unscaled(const QString &device)
+{
+    for (int axis = 0; axis < 3; ++axis) {
+        double scale = 0.0;
+        if (!attribute(device, axis, "scale", &scale) || !(scale > 0.0))
+            return QStringLiteral("the accelerometer %1 reports no scale for its %2 axis, so its "
+                                  "readings have no known unit")
+                .arg(QFileInfo(device).fileName(), QLatin1String(axisNames[axis]));
+    }
+    return QString();
+}
+
+QString &unusable()
+{
+    static QString reason;
+    return reason;
 }
 
 class Factory : public QSensorBackendFactory {
@@ -60,6 +89,168 @@ Factory &factory()
 }
 
 } // namespace
+
+// One IIO device, read once per look for every backend that shows it: Qt's
+// generic orientation backend keeps an accelerometer of its own.
+class IioAccelerometer::Device : public QObject {
+public:
+    static Device *of(const QString &path)
+    {
+        static QHash<QString, Device *> devices;
+        Device *&device = devices[path];
+        if (!device)
+            device = new Device(path);
+        return device;
+    }
+
+    void subscribe(IioAccelerometer *reader, int rate)
+    {
+        if (!readers.contains(reader))
+            readers.append(reader);
+        interval = qMin(interval, 1000 / qBound(1, rate, 100));
+        if (!timer.isActive())
+            timer.start(failing ? failingIntervalMs : interval);
+    }
+
+    void unsubscribe(IioAccelerometer *reader)
+    {
+        readers.removeAll(reader);
+        if (readers.isEmpty())
+            timer.stop();
+    }
+
+private:
+    explicit Device(const QString &path)
+        : path(path)
+    {
+        readCalibration();
+        clock.start();
+        connect(&timer, &QTimer::timeout, this, &Device::look);
+    }
+
+    // Offset, scale and mount matrix do not change while the phone runs;
+    // only the raw axes are read at every look.
+    void readCalibration()
+    {
+        name = QFileInfo(path).fileName();
+        for (int axis = 0; axis < 3; ++axis) {
+            offset[axis] = 0.0;
+            scale[axis] = 1.0;
+            attribute(path, axis, "offset", &offset[axis]);
+            attribute(path, axis, "scale", &scale[axis]);
+        }
+        static const double identity[9] = { 1, 0, 0, 0, 1, 0, 0, 0, 1 };
+        std::copy(identity, identity + 9, matrix);
+        QString text = readText(path + QStringLiteral("/in_accel_mount_matrix"));
+        if (text.isEmpty())
+            text = readText(path + QStringLiteral("/mount_matrix"));
+        const QStringList cells
+            = QString(text).replace(QLatin1Char(';'), QLatin1Char(',')).split(QLatin1Char(','));
+        if (cells.size() == 9) {
+            double parsed[9];
+            bool ok = true;
+            for (int i = 0; i < 9 && ok; ++i)
+                parsed[i] = cells[i].trimmed().toDouble(&ok);
+            if (ok)
+                std::copy(parsed, parsed + 9, matrix);
+        }
+    }
+
+    // One raw axis: 0, or errno's value on failure. The file is opened for
+    // each look, so a device that went and came back is read again.
+    int readRaw(int axis, double *value) const
+    {
+        const QByteArray file = QFile::encodeName(
+            path + QStringLiteral("/in_accel_%1_raw").arg(QLatin1String(axisNames[axis])));
+        // Never wait on what is not a plain attribute.
+        const int fd = ::open(file.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return errno;
+        char text[64];
+        const ssize_t got = ::read(fd, text, sizeof text - 1);
+        const int error = errno;
+        ::close(fd);
+        if (got < 0)
+            return error;
+        text[got] = '\0';
+        char *end = nullptr;
+        *value = std::strtod(text, &end);
+        // Anything but a number is no reading.
+        if (end == text || (*end != '\0' && *end != '\n'))
+            return ENODATA;
+        return 0;
+    }
+
+    void look()
+    {
+        double raw[3];
+        for (int axis = 0; axis < 3; ++axis) {
+            if (const int error = readRaw(axis, &raw[axis])) {
+                fail(QString::fromLocal8Bit(std::strerror(error)), error);
+                return;
+            }
+            raw[axis] = (raw[axis] + offset[axis]) * scale[axis];
+        }
+        double axes[3];
+        for (int row = 0; row < 3; ++row)
+            axes[row] = matrix[row * 3] * raw[0] + matrix[row * 3 + 1] * raw[1]
+                + matrix[row * 3 + 2] * raw[2];
+        if (failing) {
+            failing = false;
+            timer.start(interval);
+            if (toldFailure && !toldRecovery) {
+                toldRecovery = true;
+                qWarning("%s",
+                    qPrintable(QStringLiteral("The accelerometer %1 can be read again").arg(name)));
+            }
+        }
+        const quint64 timestamp = quint64(clock.nsecsElapsed() / 1000);
+        for (IioAccelerometer *reader : qAsConst(readers))
+            reader->deliver(axes, timestamp);
+    }
+
+    // The next look comes slowly, until the device can be read again; a
+    // device that went away may come back under another number. Whoever
+    // shows the readings learns that the last one is no longer live.
+    void fail(const QString &error, int code)
+    {
+        if (code == ENOENT) {
+            const QString found = IioAccelerometer::findDevice();
+            if (!found.isEmpty() && found != path && unscaled(found).isEmpty()) {
+                path = found;
+                readCalibration();
+            }
+        }
+        if (failing)
+            return;
+        failing = true;
+        timer.start(failingIntervalMs);
+        if (!toldErrors.contains(error)) {
+            toldErrors.append(error);
+            toldFailure = true;
+            qWarning("%s",
+                qPrintable(QStringLiteral("The accelerometer %1 cannot be read (%2): shaking and "
+                                          "turning over cannot stop the alarm until it can")
+                               .arg(name, error)));
+        }
+        for (IioAccelerometer *reader : qAsConst(readers))
+            reader->failed(code);
+    }
+
+    QString path;
+    QString name;
+    double offset[3];
+    double scale[3];
+    double matrix[9];
+    QTimer timer;
+    int interval = 1000 / defaultRate;
+    QList<IioAccelerometer *> readers;
+    QElapsedTimer clock;
+    bool failing = false;
+    bool toldFailure = false;
+    bool toldRecovery = false;
+    QStringList toldErrors;
+};
 
 const char *const IioAccelerometer::identifier = "alarmclock.iio.accelerometer";
 
@@ -87,9 +278,15 @@ QString IioAccelerometer::findDevice()
 
 bool IioAccelerometer::registerIfPresent()
 {
+    unusable().clear();
     const QString device = findDevice();
     if (device.isEmpty())
         return false;
+    unusable() = unscaled(device);
+    if (!unusable().isEmpty()) {
+        QSensorManager::unregisterBackend(QAccelerometer::type, identifier);
+        return false;
+    }
     factory().device = device;
     if (!QSensorManager::isBackendRegistered(QAccelerometer::type, identifier))
         QSensorManager::registerBackend(QAccelerometer::type, identifier, &factory());
@@ -100,91 +297,49 @@ bool IioAccelerometer::registerIfPresent()
     return true;
 }
 
+QString IioAccelerometer::unusableReason()
+{
+    return unusable();
+}
+
 IioAccelerometer::IioAccelerometer(const QString &device, QSensor *sensor)
     : QSensorBackend(sensor)
-    , device(device)
-    , timer(new QTimer(this))
+    , device(Device::of(device))
 {
     setReading<QAccelerometerReading>(&reading);
     setDescription(QStringLiteral("IIO accelerometer ") + device);
     addDataRate(1, 100);
-    connect(timer, &QTimer::timeout, this, &IioAccelerometer::poll);
 }
 
+IioAccelerometer::~IioAccelerometer()
+{
+    device->unsubscribe(this);
+}
+
+// The first reading comes from the event loop, as later ones do, once
+// whoever started the sensor has connected to it.
 void IioAccelerometer::start()
 {
-    if (!readCalibration()) {
-        sensorStopped();
-        return;
-    }
-    const int rate = sensor()->dataRate() > 0 ? sensor()->dataRate() : defaultRate;
-    // The first reading comes from the event loop, as later ones do, once
-    // whoever started the sensor has connected to it.
-    timer->start(1000 / rate);
+    device->subscribe(this, sensor()->dataRate() > 0 ? sensor()->dataRate() : defaultRate);
 }
 
 void IioAccelerometer::stop()
 {
-    timer->stop();
+    device->unsubscribe(this);
 }
 
-// Offset, scale and mount matrix do not change while the phone runs; only
-// the raw axes are read at every look.
-bool IioAccelerometer::readCalibration()
+void IioAccelerometer::deliver(const double axes[3], quint64 timestamp)
 {
-    for (int axis = 0; axis < 3; ++axis) {
-        offset[axis] = attribute(device, axis, "offset", 0.0);
-        scale[axis] = attribute(device, axis, "scale", 1.0);
-    }
-    static const double identity[9] = { 1, 0, 0, 0, 1, 0, 0, 0, 1 };
-    std::copy(identity, identity + 9, matrix);
-    QString text = readText(device + QStringLiteral("/in_accel_mount_matrix"));
-    if (text.isEmpty())
-        text = readText(device + QStringLiteral("/mount_matrix"));
-    const QStringList cells
-        = QString(text).replace(QLatin1Char(';'), QLatin1Char(',')).split(QLatin1Char(','));
-    if (cells.size() == 9) {
-        double parsed[9];
-        bool ok = true;
-        for (int i = 0; i < 9 && ok; ++i)
-            parsed[i] = cells[i].trimmed().toDouble(&ok);
-        if (ok)
-            std::copy(parsed, parsed + 9, matrix);
-    }
-    double axes[3];
-    return readAxes(axes);
-}
-
-bool IioAccelerometer::readAxes(double axes[3]) const
-{
-    double raw[3];
-    for (int axis = 0; axis < 3; ++axis) {
-        if (!readNumber(
-                device + QStringLiteral("/in_accel_%1_raw").arg(axisNames[axis]), &raw[axis]))
-            return false;
-        raw[axis] = (raw[axis] + offset[axis]) * scale[axis];
-    }
-    for (int row = 0; row < 3; ++row)
-        axes[row] = matrix[row * 3] * raw[0] + matrix[row * 3 + 1] * raw[1]
-            + matrix[row * 3 + 2] * raw[2];
-    return true;
-}
-
-// A device that has gone, or reads garbage, gives no reading; the last one
-// stands.
-void IioAccelerometer::poll()
-{
-    double axes[3];
-    if (!readAxes(axes))
-        return;
     // IIO reports the gravity vector (face up: z about -9.8); QAccelerometer
     // reports the opposite.
     reading.setX(-axes[0]);
     reading.setY(-axes[1]);
     reading.setZ(-axes[2]);
-    static QElapsedTimer clock;
-    if (!clock.isValid())
-        clock.start();
-    reading.setTimestamp(quint64(clock.nsecsElapsed() / 1000));
+    reading.setTimestamp(timestamp);
     newReadingAvailable();
+}
+
+void IioAccelerometer::failed(int error)
+{
+    sensorError(error);
 }

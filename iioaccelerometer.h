@@ -5,8 +5,6 @@
 #include <QSensorBackend>
 #include <QString>
 
-class QTimer;
-
 // The accelerometer of a Linux phone, read from its IIO device in sysfs
 // (in_accel_x_raw and its siblings), for QAccelerometer: the raw axes with
 // their offset and scale, turned into the phone's frame by the mount
@@ -24,29 +22,31 @@ public:
     // The first IIO device there that has an accelerometer, or none.
     static QString findDevice();
     // Makes this backend the default accelerometer when an IIO accelerometer
-    // exists (where ALARMCLOCK_IIO_DIR is set, over any other backend), and
-    // lets Qt's generic orientation backend, which it feeds, report the
-    // orientation: it knows face up and face down. True when registered.
+    // exists and its readings have a known unit (where ALARMCLOCK_IIO_DIR is
+    // set, over any other backend), and lets Qt's generic orientation
+    // backend, which it feeds, report the orientation: it knows face up and
+    // face down. True when registered.
     static bool registerIfPresent();
+    // Why an accelerometer that was found is not used; empty when it is, or
+    // when none was found.
+    static QString unusableReason();
 
     IioAccelerometer(const QString &device, QSensor *sensor);
+    ~IioAccelerometer() override;
 
     void start() override;
     void stop() override;
 
-private slots:
-    void poll();
+    // A reading of the device, in the phone's frame, as IIO reports it.
+    void deliver(const double axes[3], quint64 timestamp);
+    // The device cannot be read: errno's value.
+    void failed(int error);
+
+    class Device;
 
 private:
-    bool readCalibration();
-    bool readAxes(double axes[3]) const;
-
-    const QString device;
-    QTimer *timer;
+    Device *device;
     QAccelerometerReading reading;
-    double offset[3];
-    double scale[3];
-    double matrix[9];
 };
 
 #endif // IIOACCELEROMETER_H

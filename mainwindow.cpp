@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "iioaccelerometer.h"
 #include "ringingguard.h"
 #include "ui_mainwindow.h"
 #include "waketimer.h"
@@ -143,6 +144,7 @@ MainWindow::MainWindow(QWidget *parent)
     , accY(0.0)
     , accZ(0.0)
     , ori(0)
+    , motionLive(true)
     , clockTimer(new QTimer(this))
     , ringTimer(new QTimer(this))
     , calibrationTimer(new QTimer(this))
@@ -165,10 +167,15 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&sensorAcc, SIGNAL(readingChanged()), this, SLOT(readSensorAcc()));
     sensorOri.start();
     connect(&sensorOri, SIGNAL(readingChanged()), this, SLOT(readSensorOri()));
-    if (!sensorAcc.isConnectedToBackend() && !sensorOri.isConnectedToBackend())
-        qWarning("Stop by shaking and by turning over are unavailable: this device has no motion "
-                 "sensors");
-    else if (!sensorAcc.isConnectedToBackend())
+    // A sensor that cannot be read any longer leaves its last reading
+    // behind; that is not how the phone lies now.
+    connect(&sensorAcc, &QSensor::sensorError, this, [this] { motionLive = false; });
+    if (!sensorAcc.isConnectedToBackend() && !sensorOri.isConnectedToBackend()) {
+        const QString why = IioAccelerometer::unusableReason();
+        qWarning("%s",
+            qPrintable(QStringLiteral("Stop by shaking and by turning over are unavailable: ")
+                + (why.isEmpty() ? QStringLiteral("this device has no motion sensors") : why)));
+    } else if (!sensorAcc.isConnectedToBackend())
         qWarning("Stop by shaking is unavailable: this device has no accelerometer");
     else if (!sensorOri.isConnectedToBackend())
         qWarning("Stop by turning over is unavailable: this device has no orientation sensor");
@@ -620,6 +627,7 @@ void MainWindow::readSensorAcc()
     accX = reading->x();
     accY = reading->y();
     accZ = reading->z();
+    motionLive = true;
 
     if (!conf.getStoppByAccelerometer() || !ringing())
         return;
@@ -654,7 +662,7 @@ void MainWindow::readSensorOri()
 void MainWindow::readInitialOri()
 {
     const QOrientationReading *reading = sensorOri.reading();
-    ori = reading ? int(reading->orientation()) : 0;
+    ori = reading && motionLive ? int(reading->orientation()) : 0;
     qWarning() << QStringLiteral("Initial Orientation: ") + QString::number(ori);
 }
 

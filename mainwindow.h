@@ -90,6 +90,9 @@ private:
     bool readLevel;
     qreal accX, accY, accZ;
     int ori;
+    // False once the accelerometer reported that it cannot be read, until
+    // its next reading.
+    bool motionLive;
     QString soundPath;
 
     // The clock tick and the ringing cycle each run on one single-shot timer

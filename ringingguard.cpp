@@ -48,8 +48,12 @@ RingingGuard::RingingGuard(QObject *parent)
     , screenSaverCookie(0)
     , notification(0)
 {
-    QDBusConnection::sessionBus().connect(QString(), notificationsPath, notifications,
+    // Only the notification server speaks for the person: the bus matches
+    // these signals to whoever owns its name now.
+    QDBusConnection::sessionBus().connect(notifications, notificationsPath, notifications,
         QStringLiteral("ActionInvoked"), this, SLOT(actionInvoked(uint, QString)));
+    QDBusConnection::sessionBus().connect(notifications, notificationsPath, notifications,
+        QStringLiteral("NotificationClosed"), this, SLOT(notificationClosed(uint, uint)));
 }
 
 RingingGuard::~RingingGuard()
@@ -162,10 +166,19 @@ QDBusError RingingGuard::keep(QDBusPendingCallWatcher *watcher, uint *cookie,
     return QDBusError();
 }
 
+// Only for the notification the server said it showed: an id of 0 is none.
 void RingingGuard::actionInvoked(uint id, const QString &key)
 {
-    if (held && id == notification && key == QLatin1String("stop"))
+    if (held && notification != 0 && id == notification && key == QLatin1String("stop"))
         emit stopRequested();
+}
+
+// A closed notification's id may be handed out again, to another program's.
+void RingingGuard::notificationClosed(uint id, uint reason)
+{
+    Q_UNUSED(reason)
+    if (notification != 0 && id == notification)
+        notification = 0;
 }
 
 // Said once a run for each thing the phone cannot do.

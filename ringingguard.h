@@ -32,6 +32,7 @@ signals:
 
 private slots:
     void actionInvoked(uint id, const QString &key);
+    void notificationClosed(uint id, uint reason);
 
 private:
     void call(const QString &service, const QString &path, const QString &interface,

@@ -82,8 +82,16 @@ private slots:
         QVERIFY(QFileInfo(installed(QStringLiteral("bin/alarmclock-launcher"))).isExecutable());
         const QString helper = installed(QStringLiteral("libexec/alarmclock/alarmclock-wake"));
         QVERIFY(QFileInfo(helper).isExecutable());
-        // The package lets the helper, and only it, wake the phone.
+        // The package lets the helper, and only it, wake the phone, and only
+        // the members of its group run it.
         if (prefix == QLatin1String("/usr")) {
+            QCOMPARE(check(QStringLiteral("stat"), { "-c", "%a %U %G", helper }).first,
+                QStringLiteral("754 root alarmclock-wake"));
+            const auto stranger = check(QStringLiteral("setpriv"),
+                { "--reuid=nobody", "--regid=nogroup", "--clear-groups", helper });
+            QVERIFY2(
+                !stranger.second && stranger.first.contains(QLatin1String("Permission denied")),
+                qPrintable(stranger.first));
             QCOMPARE(check(QStringLiteral("getcap"), { helper }).first,
                 helper + QStringLiteral(" cap_wake_alarm=ep"));
             QCOMPARE(
@@ -105,6 +113,63 @@ private slots:
         const auto tree
             = check(QStringLiteral("appstreamcli"), { "validate-tree", "--no-net", prefix });
         QVERIFY2(tree.second, qPrintable(tree.first));
+    }
+
+    void launcherKeepsTheUsersSounds_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<bool>("renewed");
+        QTest::newRow("nothing") << "" << true;
+        QTest::newRow("link to nothing") << "link:gone" << true;
+        QTest::newRow("link to an older installation")
+            << "link:old/share/alarmclock/sounds" << true;
+        QTest::newRow("the user's own link") << "link:mine" << false;
+        QTest::newRow("the user's own directory") << "directory" << false;
+    }
+
+    // The launcher links the installed sounds into the user's data directory,
+    // and never replaces what the user put there.
+    void launcherKeepsTheUsersSounds()
+    {
+        QFETCH(QString, before);
+        QFETCH(bool, renewed);
+        // The installed launcher beside a program that only ends, so that
+        // what the launcher leaves behind can be looked at.
+        QTemporaryDir root;
+        const QString bin = root.filePath(QStringLiteral("bin"));
+        QVERIFY(QDir().mkpath(bin));
+        QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("share/alarmclock/sounds"))));
+        QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("old/share/alarmclock/sounds"))));
+        QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("mine"))));
+        QVERIFY(QFile::copy(installed(QStringLiteral("bin/alarmclock-launcher")),
+            bin + QStringLiteral("/alarmclock-launcher")));
+        writeFile(bin + QStringLiteral("/alarmclock"), "#!/bin/sh\nexit 0\n");
+        QFile(bin + QStringLiteral("/alarmclock"))
+            .setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        const QString data = root.filePath(QStringLiteral("data/alarmclock"));
+        const QString sounds = data + QStringLiteral("/sounds");
+        QVERIFY(QDir().mkpath(data));
+        if (before.startsWith(QLatin1String("link:")))
+            QVERIFY(QFile::link(root.filePath(before.mid(5)), sounds));
+        else if (before == QLatin1String("directory"))
+            QVERIFY(QDir().mkdir(sounds));
+        const QString was = QFileInfo(sounds).symLinkTarget();
+
+        QProcess launcher;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_DATA_HOME"), root.filePath(QStringLiteral("data")));
+        launcher.setProcessEnvironment(env);
+        launcher.start(bin + QStringLiteral("/alarmclock-launcher"), QStringList());
+        QVERIFY(launcher.waitForFinished());
+        QCOMPARE(launcher.exitCode(), 0);
+        if (renewed) {
+            QCOMPARE(QFileInfo(sounds).canonicalFilePath(),
+                QFileInfo(root.filePath(QStringLiteral("share/alarmclock/sounds")))
+                    .canonicalFilePath());
+        } else {
+            QCOMPARE(QFileInfo(sounds).symLinkTarget(), was);
+            QVERIFY(QFileInfo(sounds).isDir());
+        }
     }
 
     // What the app grid does: the entry's command, from /, for a user who
