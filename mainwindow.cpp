@@ -1,17 +1,16 @@
 #include "mainwindow.h"
+#include "audiocapture.h"
 #include "iioaccelerometer.h"
 #include "ringingguard.h"
 #include "ui_mainwindow.h"
 #include "waketimer.h"
 
-#include <QAudioInput>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QSound>
 #include <QSoundEffect>
 #include <QStandardPaths>
@@ -134,9 +133,8 @@ MainWindow::MainWindow(QWidget *parent)
     , time_from_start(2.0f)
     , soundObject(nullptr)
     , ui(new Ui::MainWindow())
-    , m_device(QAudioDeviceInfo::defaultInputDevice())
     , m_audioInfo(nullptr)
-    , m_audioInput(nullptr)
+    , capture(nullptr)
     , prevLevel(0.0)
     , maxLevel(2.0)
     , readLevel(false)
@@ -154,9 +152,11 @@ MainWindow::MainWindow(QWidget *parent)
     , playLimit(0)
     , ownSoundAudible(false)
     , quietAfterOwnSound(0)
+    , clockHeld(false)
     , levelView(new QTimer(this))
-    , latestLevel(0.0)
-    , latestReached(false)
+    , heldLevel(-1.0)
+    , heldReached(false)
+    , shownLevel(-1.0)
     , shownTrigger(-1.0)
 {
     // The built-in sounds live in the program's library, which the linker
@@ -189,22 +189,23 @@ MainWindow::MainWindow(QWidget *parent)
     m_format.setSampleType(QAudioFormat::SignedInt);
     m_format.setByteOrder(QAudioFormat::LittleEndian);
     m_format.setCodec(QStringLiteral("audio/pcm"));
-    const QAudioDeviceInfo info(QAudioDeviceInfo::defaultInputDevice());
-    if (!info.isFormatSupported(m_format)) {
-        qWarning() << "Default format not supported - trying to use nearest";
-        m_format = info.nearestFormat(m_format);
-    }
+    // The meter is ready at once; the microphone is found and opened while
+    // the window shows, and feeds it from then on.
     m_audioInfo = new AudioInfo(m_format, this);
     connect(m_audioInfo, SIGNAL(update()), this, SLOT(updateLevel()));
-    m_audioInput = new QAudioInput(m_device, m_format, this);
-    qWarning() << "INFO";
     m_audioInfo->start();
-    qWarning() << "input";
-    m_audioInput->start(m_audioInfo);
+    capture = new AudioCapture(this);
+    capture->setSink(m_audioInfo);
+    connect(capture, &AudioCapture::formatChosen, this, &MainWindow::startCapture);
+    capture->findDevice(m_format);
 
     readLevel = false;
 
     ui->setupUi(this);
+    clockMinimum = ui->timeLabel->minimumSize();
+    clockMaximum = ui->timeLabel->maximumSize();
+    ui->tab->installEventFilter(this);
+    ui->timeLabel->installEventFilter(this);
 
     clockTimer->setSingleShot(true);
     clockTimer->setTimerType(Qt::PreciseTimer);
@@ -214,9 +215,6 @@ MainWindow::MainWindow(QWidget *parent)
     calibrationTimer->setSingleShot(true);
     connect(calibrationTimer, SIGNAL(timeout()), this, SLOT(setLevelAverage()));
     levelView->setSingleShot(true);
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    levelView->setInterval(
-        int(1000 / (screen && screen->refreshRate() > 0 ? screen->refreshRate() : 60)));
     connect(levelView, &QTimer::timeout, this, &MainWindow::showLevel);
     // A tick at once when the phone wakes for the alarm, since the clock's
     // own timer may have slept through the moment.
@@ -245,9 +243,8 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    // Closing the capture stream runs the event loop; it must end while the
-    // window and its form are still whole.
-    delete m_audioInput;
+    // The capture ends first, while the meter it feeds is still whole.
+    delete capture;
     delete ui;
     // The last sound goes the way of every replaced one: a sound still
     // loading must not be destroyed before the output lets go of it.
@@ -548,9 +545,27 @@ void MainWindow::browseFile()
 
 // ---- Sound level ------------------------------------------------------------
 
+// The default input device is known, and the format it takes.
+void MainWindow::startCapture(const QAudioFormat &format, bool nearest)
+{
+    if (nearest) {
+        qWarning() << "Default format not supported - trying to use nearest";
+        m_format = format;
+        delete m_audioInfo;
+        m_audioInfo = new AudioInfo(m_format, this);
+        connect(m_audioInfo, SIGNAL(update()), this, SLOT(updateLevel()));
+        m_audioInfo->start();
+        capture->setSink(m_audioInfo);
+    }
+    qWarning() << "INFO";
+    qWarning() << "input";
+    capture->start(m_format);
+}
+
 // Runs for every captured chunk, which may come hundreds of times a second:
-// the calibration and the stop rule see every one, the labels and the bar
-// show the latest.
+// the calibration and the stop rule see every one. The labels and the bar
+// show the loudest chunk of each display period, as a level meter does,
+// and only while the window can be seen.
 void MainWindow::updateLevel()
 {
     const qreal currentLevel = m_audioInfo->level();
@@ -563,21 +578,77 @@ void MainWindow::updateLevel()
         ui->label_trigger->setText(QStringLiteral("max:") + levelText(maxLevel));
         shownTrigger = maxLevel;
     }
-    latestLevel = currentLevel;
-    latestReached = reached;
-    if (!levelView->isActive())
-        levelView->start();
+    if (currentLevel >= heldLevel) {
+        heldLevel = currentLevel;
+        heldReached = reached;
+    }
+    if (!levelView->isActive() && isVisible() && !isMinimized())
+        levelView->start(levelViewMs);
 
     if (reached && conf.getStoppBySound() && ringing() && soundIsSilent() && !ownSoundAudible)
         stopRinging("alarm stopped by sound");
 }
 
+// A louder level shows at once; a quieter one only once the level shown
+// has stood for a moment, and then the loudest heard meanwhile, as a
+// meter's peak hold does. The bar repaints itself at once at every change,
+// and a steady hum would otherwise move it many times a second.
 void MainWindow::showLevel()
 {
+    if (heldLevel < 0.0)
+        return;
+    if (heldLevel < shownLevel && shownAt.isValid() && shownAt.elapsed() < levelHoldMs) {
+        levelView->start(int(levelHoldMs - shownAt.elapsed()));
+        return;
+    }
     ui->label_current->setText(
-        (latestReached ? QStringLiteral("Reached ") : QStringLiteral("Curent: "))
-        + levelText(latestLevel));
-    ui->soundBar->setValue(int(float(latestLevel) * 100));
+        (heldReached ? QStringLiteral("Reached ") : QStringLiteral("Curent: "))
+        + levelText(heldLevel));
+    ui->soundBar->setValue(int(float(heldLevel) * 100));
+    shownLevel = heldLevel;
+    shownAt.start();
+    heldLevel = -1.0;
+}
+
+// The clock's text changes every second. A label that may change its size
+// has its layouts run again, up to the tab widget, and that repaints the
+// whole window; so the clock keeps the size its layout gave it, and gets a
+// new one only when its tab page is resized.
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Resize) {
+        if (watched == ui->tab && clockHeld) {
+            clockHeld = false;
+            ui->timeLabel->setMinimumSize(clockMinimum);
+            ui->timeLabel->setMaximumSize(clockMaximum);
+        } else if (watched == ui->timeLabel && !clockHeld) {
+            // Once the layout is done with it.
+            QTimer::singleShot(0, this, &MainWindow::holdClockSize);
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::holdClockSize()
+{
+    if (clockHeld || !ui->timeLabel->isVisible())
+        return;
+    ui->timeLabel->setFixedSize(ui->timeLabel->size());
+    clockHeld = true;
+}
+
+// What was heard while the window could not be seen shows at once.
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    showLevel();
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && !isMinimized())
+        showLevel();
 }
 
 // The alarm's own sound must not stop it: only a pause counts, or a play

@@ -5,7 +5,6 @@
 #include "preferences.h"
 
 #include <QAccelerometer>
-#include <QAudioDeviceInfo>
 #include <QAudioFormat>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -13,7 +12,7 @@
 #include <QOrientationSensor>
 #include <QString>
 
-class QAudioInput;
+class AudioCapture;
 class RingingGuard;
 class WakeTimer;
 class QSound;
@@ -30,6 +29,11 @@ public:
     // A sound the output has not loaded by then will not play at all (no
     // sound server, or a file it cannot decode): the play counts as failed.
     static const int loadGraceMs = 5000;
+    // The level bar and label are brought up to date this often, 15 times a
+    // second: fast enough to follow a voice, slow enough not to flicker.
+    static const int levelViewMs = 66;
+    // A quieter level shows once the one shown has stood this long.
+    static const int levelHoldMs = 500;
 
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
@@ -51,6 +55,11 @@ public slots:
     void readSensorAcc();
     void readSensorOri();
 
+protected:
+    void showEvent(QShowEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     enum AlarmState { AlarmOff, AlarmArmed, AlarmRinging, AlarmPlaying };
 
@@ -68,6 +77,8 @@ private:
     void selectStoredSound();
     void followOwnSound(qreal level);
     void showLevel();
+    void startCapture(const QAudioFormat &format, bool nearest);
+    void holdClockSize();
     void openCalibration(const QDateTime &now);
     void updateWakeTimer(const QDateTime &now);
     QDateTime nextAlarmMoment(const QDateTime &now) const;
@@ -80,10 +91,10 @@ private:
     QAccelerometer sensorAcc;
     QOrientationSensor sensorOri;
     Ui::MainWindow *ui;
-    QAudioDeviceInfo m_device;
     AudioInfo *m_audioInfo;
     QAudioFormat m_format;
-    QAudioInput *m_audioInput;
+    // The microphone, opened on a thread of its own.
+    AudioCapture *capture;
     qreal prevLevel;
     qreal maxLevel;
     preferences conf;
@@ -116,11 +127,20 @@ private:
     bool ownSoundAudible;
     qint64 quietAfterOwnSound;
 
-    // The level labels and bar show the latest level at the screen's pace,
-    // not once per captured chunk.
+    // The clock label keeps its size while its text changes (see
+    // eventFilter); its own limits, for when it gets a new one.
+    bool clockHeld;
+    QSize clockMinimum;
+    QSize clockMaximum;
+
+    // The level labels and bar show the loudest level of each display
+    // period (-1 when nothing was heard since the last), at a level meter's
+    // pace rather than once per captured chunk.
     QTimer *levelView;
-    qreal latestLevel;
-    bool latestReached;
+    qreal heldLevel;
+    bool heldReached;
+    qreal shownLevel;
+    QElapsedTimer shownAt;
     qreal shownTrigger;
 
     friend class TestShell;

@@ -117,23 +117,62 @@ int main(int argc, char **argv)
     const int runs = argc > 1 ? QByteArray(argv[1]).toInt() : 5;
     const int alarms = argc > 2 ? QByteArray(argv[2]).toInt() : 20;
 
+    const QString state = qEnvironmentVariable("PHONE_STATE");
+    const QByteArray server = readFile(state + QStringLiteral("/pulseaudio.pid")).trimmed();
+    const QByteArray hum = readFile(state + QStringLiteral("/hum.pid")).trimmed();
+
+    // Start to window: the program and an empty main window, taken in
+    // turns, with nothing playing into the room (the microphone's source
+    // idle, as a phone's is at night); then with a sound server that
+    // answers only after 1.5 s, as a microphone waking from its power
+    // saving may.
+    QProcess::execute(QStringLiteral("kill"), { "-STOP", "--", "-" + QString::fromLatin1(hum) });
+    QTest::qWait(2000);
     QVector<double> startup;
+    QVector<double> empty;
+    QVector<double> slow;
     for (int i = 0; i < runs; ++i) {
         Program program(toneConf);
         prepareTone(program);
         if (!program.start())
             return 1;
         startup.append(program.shownAfterMs);
+        Program bare(toneConf);
+        bare.command = QStringLiteral(EMPTY_WINDOW);
+        if (!bare.start())
+            return 1;
+        empty.append(bare.shownAfterMs);
     }
-    out << "start to window shown: median " << median(startup) << " ms over " << runs << " runs\n";
+    for (int i = 0; i < runs; ++i) {
+        Program program(toneConf);
+        prepareTone(program);
+        QProcess::execute(QStringLiteral("kill"), { "-STOP", QString::fromLatin1(server) });
+        QProcess::startDetached(
+            QStringLiteral("sh"), { "-c", "sleep 1.5; kill -CONT " + QString::fromLatin1(server) });
+        if (!program.start())
+            return 1;
+        slow.append(program.shownAfterMs);
+        QTest::qWait(1500);
+    }
+    QProcess::execute(QStringLiteral("kill"), { "-CONT", "--", "-" + QString::fromLatin1(hum) });
+    out << "start to window shown (xdotool sees it mapped), room idle, median of " << runs
+        << ": program " << median(startup) << " ms (" << list(startup) << "); empty Qt main window "
+        << median(empty) << " ms (" << list(empty) << "); ratio "
+        << QString::number(median(startup) / median(empty), 'f', 2) << "\n";
+    out << "start to window shown, sound server answering after 1.5 s: median " << median(slow)
+        << " ms (" << list(slow) << ")\n";
     out.flush();
 
-    {
-        // Armed for later, the room humming, no motion hardware; beside it
-        // a bare Qt capture of the same microphone, over the same minute.
+    // Armed for later, window shown, the room humming; beside it a bare Qt
+    // capture of the same microphone over the same minute. Without motion
+    // hardware, then with an IIO accelerometer read by the program's own
+    // backend.
+    for (const bool iio : { false, true }) {
         Program program(toneConf, "@2026-12-07 07:00:00");
         prepareTone(program);
         program.env.remove(QStringLiteral("QT_ACCEL_FILEPATH"));
+        if (iio)
+            program.useIioAccelerometer();
         program.start();
         program.clickButton();
         QProcess bare;
@@ -148,11 +187,17 @@ int main(int argc, char **argv)
         const double bareUsed = cpuSeconds(bare.processId()) - bareBefore;
         bare.kill();
         bare.waitForFinished();
-        out << "CPU while armed, room humming, 60 s: program " << used << " s (" << used / 60 * 100
+        out << "CPU while armed, window shown, room humming, 60 s, "
+            << (iio ? "IIO accelerometer at 20 Hz" : "no motion hardware") << ": program " << used
+            << " s (" << used / 60 * 100
             << " % of one core); bare QAudioInput on the same microphone " << bareUsed << " s ("
-            << bareUsed / 60 * 100 << " %)\n";
-        out << "peak resident memory: " << statusField(pid, "VmHWM:") << "\n";
+            << bareUsed / 60 * 100 << " %); ratio "
+            << QString::number(bareUsed > 0 ? used / bareUsed : 0, 'f', 2) << "\n";
+        if (!iio)
+            out << "peak resident memory: " << statusField(pid, "VmHWM:") << "\n";
         out.flush();
+    }
+    {
         QProcess chunks;
         chunks.start(QStringLiteral(BARE_CAPTURE), { QStringLiteral("--chunks") });
         chunks.waitForFinished(10000);

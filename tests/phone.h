@@ -196,10 +196,19 @@ public:
         started.start();
         if (!process.waitForStarted())
             return false;
-        window = run(QStringLiteral("xdotool"),
-            { "search", "--sync", "--onlyvisible", "--pid", QString::number(process.processId()),
-                "--name", "^MainWindow$" })
-                     .section(QLatin1Char('\n'), 0, 0);
+        // Looked for again and again rather than with xdotool's --sync, which
+        // looks only every half second.
+        while (window.isEmpty() && started.elapsed() < 30000
+            && process.state() == QProcess::Running) {
+            window = run(QStringLiteral("xdotool"),
+                { "search", "--onlyvisible", "--pid", QString::number(process.processId()),
+                    "--name", "^MainWindow$" })
+                         .section(QLatin1Char('\n'), 0, 0);
+            bool isId = false;
+            window.toULongLong(&isId);
+            if (!isId)
+                window.clear();
+        }
         shownAfterMs = started.elapsed();
         QTest::qWait(300);
         return !window.isEmpty();

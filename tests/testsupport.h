@@ -65,18 +65,23 @@ inline void captureLog()
     qInstallMessageHandler(catchWarnings);
 }
 
-// Whether the log holds these lines in this order, whatever the toolkit
-// logged between them.
-inline bool logHasInOrder(const QStringList &lines)
+// Whether a log holds these lines in this order, whatever else was logged
+// between them.
+inline bool logHasInOrder(const QStringList &messages, const QStringList &lines)
 {
     int from = 0;
     for (const QString &line : lines) {
-        from = log().indexOf(line, from);
+        from = messages.indexOf(line, from);
         if (from < 0)
             return false;
         ++from;
     }
     return true;
+}
+
+inline bool logHasInOrder(const QStringList &lines)
+{
+    return logHasInOrder(log(), lines);
 }
 
 // A working directory of its own, holding the built-in sounds.

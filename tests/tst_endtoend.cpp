@@ -78,6 +78,30 @@ private slots:
         hearFirstAlarm(program, QStringLiteral("empty-directory-ringing"));
     }
 
+    // A microphone that takes seconds to open, as one waking from its power
+    // saving may (here: the whole sound server answers nothing for a time):
+    // the window is on the screen before the program has opened it.
+    void windowComesBeforeTheMicrophone()
+    {
+        const QByteArray server
+            = readFile(qEnvironmentVariable("PHONE_STATE") + QStringLiteral("/pulseaudio.pid"))
+                  .trimmed();
+        QVERIFY(server.toLongLong() > 0);
+        Program program(ringinConf);
+        QProcess::execute(QStringLiteral("kill"), { "-STOP", QString::fromLatin1(server) });
+        // The server answers again after a while, whatever happens here.
+        QProcess::startDetached(
+            QStringLiteral("sh"), { "-c", "sleep 6; kill -CONT " + QString::fromLatin1(server) });
+        const bool shown = program.start();
+        const QStringList logWhenShown = program.log();
+        QProcess::execute(QStringLiteral("kill"), { "-CONT", QString::fromLatin1(server) });
+        QVERIFY(shown);
+        QVERIFY2(!logWhenShown.contains(QStringLiteral("input")),
+            qPrintable(logWhenShown.join(QLatin1Char('\n'))));
+        QVERIFY(program.waitForLog(QStringLiteral("input"), 10000));
+        QVERIFY(logHasInOrder(program.log(), { "INFO", "input" }));
+    }
+
     void ringsPausesAndStopsByButton()
     {
         Program program(ringinConf);

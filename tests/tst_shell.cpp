@@ -7,6 +7,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTimeEdit>
 #include <QtTest>
@@ -27,7 +28,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QCOMPARE(
             readFile(QStringLiteral("alarm.conf")), QByteArray("warning.wav\n12:00\n1\n1\n8\n1\n"));
-        QVERIFY(logHasInOrder({ "does not exist", "OK, created!", "INFO", "input" }));
+        // The microphone is opened while the window shows.
+        QTRY_VERIFY(logHasInOrder({ "does not exist", "OK, created!", "INFO", "input" }));
         QCOMPARE(log().count(QStringLiteral("does not exist")), 1);
         // No motion hardware here: said once, and everything else works.
         QCOMPARE(log().count(QStringLiteral("Stop by shaking and by turning over are unavailable: "
@@ -43,6 +45,46 @@ private slots:
         QVERIFY(w.alarmTime.isEmpty());
         QVERIFY(w.recordTime.isEmpty());
         QCOMPARE(w.findChildren<AudioInfo *>().size(), 1);
+    }
+
+    // A clock tick repaints the clock, not the window around it; the clock
+    // still takes the room its layout gives it when the window grows.
+    void clockTickRepaintsOnlyTheClock()
+    {
+        WorkDir dir;
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        auto *clock = w.findChild<QLabel *>(QStringLiteral("timeLabel"));
+        QTRY_VERIFY(clock->minimumSize() == clock->maximumSize());
+        QTest::qWait(300);
+        struct Paints : QObject {
+            QMap<QObject *, int> count;
+            bool eventFilter(QObject *watched, QEvent *event) override
+            {
+                if (event->type() == QEvent::Paint)
+                    ++count[watched];
+                return false;
+            }
+        } paints;
+        QWidget *others[]
+            = { w.findChild<QProgressBar *>(), w.findChild<QPushButton *>("bsetAlarm"),
+                  w.findChild<QTimeEdit *>(), w.findChild<QTabBar *>() };
+        for (QWidget *widget : others)
+            widget->installEventFilter(&paints);
+        clock->installEventFilter(&paints);
+        for (const char *text : { "07:29:58", "11:11:11", "08:08:08" }) {
+            clock->setText(QLatin1String(text));
+            QTest::qWait(50);
+        }
+        QVERIFY(paints.count.value(clock) >= 1);
+        for (QWidget *widget : others)
+            QVERIFY2(paints.count.value(widget) == 0, widget->metaObject()->className());
+
+        const int width = clock->width();
+        w.resize(w.width() + 200, w.height());
+        QTRY_VERIFY(clock->width() > width);
+        QTRY_VERIFY(clock->minimumSize() == clock->maximumSize());
     }
 
     void formAsLaterStepsExpectIt()

@@ -55,9 +55,11 @@ class TestSoundLevel : public QObject {
 
 private:
     // Only what the test writes reaches the window, in the capture format,
-    // whether or not a microphone offers that format.
+    // whether or not a microphone offers that format. The window is shown:
+    // the level is shown only where it can be seen.
     void useTestMeter(MainWindow &w)
     {
+        w.show();
         disconnect(w.m_audioInfo, nullptr, &w, nullptr);
         w.m_audioInfo = new AudioInfo(pcmFormat(16, QAudioFormat::SignedInt), &w);
         connect(w.m_audioInfo, SIGNAL(update()), &w, SLOT(updateLevel()));

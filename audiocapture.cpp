@@ -1,0 +1,105 @@
+#include "audiocapture.h"
+
+#include <QAudioDeviceInfo>
+#include <QAudioInput>
+#include <QIODevice>
+
+namespace {
+
+using Burst = AudioCapture::Burst;
+
+// What the toolkit's audio input writes to, on the capture thread. The
+// input hands over what the sound server has gathered in a burst of writes,
+// one per block; the burst goes to the window's thread as one event, in one
+// buffer with the block sizes beside it, so that the window wakes as often
+// as the input itself does and nothing is allocated per block.
+class Forwarder : public QIODevice {
+public:
+    explicit Forwarder(std::function<void(const Burst &)> deliver)
+        : deliver(std::move(deliver))
+    {
+        open(QIODevice::WriteOnly);
+    }
+
+protected:
+    qint64 readData(char *, qint64) override { return 0; }
+    qint64 writeData(const char *data, qint64 len) override
+    {
+        if (pending.sizes.isEmpty())
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    deliver(pending);
+                    pending.bytes.clear();
+                    pending.sizes.clear();
+                },
+                Qt::QueuedConnection);
+        pending.bytes.append(data, int(len));
+        pending.sizes.append(int(len));
+        return len;
+    }
+
+private:
+    std::function<void(const Burst &)> deliver;
+    Burst pending;
+};
+
+} // namespace
+
+AudioCapture::AudioCapture(QObject *parent)
+    : QObject(parent)
+    , worker(new QObject)
+{
+    qRegisterMetaType<QAudioFormat>();
+    thread.setObjectName(QStringLiteral("capture"));
+    worker->moveToThread(&thread);
+    connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+    thread.start();
+}
+
+AudioCapture::~AudioCapture()
+{
+    // The audio input goes with the worker, on its own thread.
+    thread.quit();
+    thread.wait();
+}
+
+void AudioCapture::findDevice(const QAudioFormat &requested)
+{
+    QMetaObject::invokeMethod(worker, [this, requested] {
+        device = QAudioDeviceInfo::defaultInputDevice();
+        const bool supported = device.isFormatSupported(requested);
+        const QAudioFormat format = supported ? requested : device.nearestFormat(requested);
+        emit formatChosen(format, !supported);
+    });
+}
+
+void AudioCapture::setSink(QIODevice *device)
+{
+    sink = device;
+}
+
+void AudioCapture::start(const QAudioFormat &format)
+{
+    QMetaObject::invokeMethod(worker, [this, format] {
+        auto *forwarder = new Forwarder([this](const Burst &burst) {
+            QMetaObject::invokeMethod(
+                this, [this, burst] { deliver(burst); }, Qt::QueuedConnection);
+        });
+        forwarder->setParent(worker);
+        auto *input = new QAudioInput(device, format, worker);
+        input->start(forwarder);
+    });
+}
+
+void AudioCapture::deliver(const Burst &burst)
+{
+    const char *chunk = burst.bytes.constData();
+    for (const int size : burst.sizes) {
+        // The sink may go while chunks are on their way.
+        if (!sink)
+            return;
+        sink->write(chunk, size);
+        chunk += size;
+    }
+}
