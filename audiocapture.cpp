@@ -1,4 +1,5 @@
 #include "audiocapture.h"
+#include "ownsound.h"
 
 #include <QAudioDeviceInfo>
 #include <QAudioInput>
@@ -49,6 +50,8 @@ private:
 AudioCapture::AudioCapture(QObject *parent)
     : QObject(parent)
     , worker(new QObject)
+    , bytesPerSecond(0)
+    , currentChunkTime(-1)
 {
     qRegisterMetaType<QAudioFormat>();
     thread.setObjectName(QStringLiteral("capture"));
@@ -81,6 +84,7 @@ void AudioCapture::setSink(QIODevice *device)
 
 void AudioCapture::start(const QAudioFormat &format)
 {
+    bytesPerSecond = format.bytesForDuration(1000000);
     QMetaObject::invokeMethod(worker, [this, format] {
         auto *forwarder = new Forwarder([this](const Burst &burst) {
             QMetaObject::invokeMethod(
@@ -92,14 +96,22 @@ void AudioCapture::start(const QAudioFormat &format)
     });
 }
 
+// The last sample of a burst was captured about when the burst arrived;
+// each chunk before it, as much earlier as the sound after it lasts.
 void AudioCapture::deliver(const Burst &burst)
 {
+    const qint64 arrived = OwnSound::now();
+    qint64 after = burst.bytes.size();
     const char *chunk = burst.bytes.constData();
     for (const int size : burst.sizes) {
         // The sink may go while chunks are on their way.
         if (!sink)
-            return;
+            break;
+        after -= size;
+        currentChunkTime
+            = bytesPerSecond > 0 ? arrived - after * 1000000 / bytesPerSecond : arrived;
         sink->write(chunk, size);
         chunk += size;
     }
+    currentChunkTime = -1;
 }

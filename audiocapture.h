@@ -38,6 +38,10 @@ public:
     void setSink(QIODevice *device);
     // Starts capturing in this format.
     void start(const QAudioFormat &format);
+    // While a chunk is being written to the sink: when its last sample was
+    // captured, in microseconds of the steady clock (OwnSound::now()),
+    // reckoned back from the time its burst arrived; else -1.
+    qint64 chunkTime() const { return currentChunkTime; }
 
 signals:
     void formatChosen(const QAudioFormat &format, bool nearest);
@@ -51,6 +55,8 @@ private:
     // Used on the capture thread only.
     QAudioDeviceInfo device;
     QPointer<QIODevice> sink;
+    qint64 bytesPerSecond;
+    qint64 currentChunkTime;
 };
 
 #endif // AUDIOCAPTURE_H

@@ -51,7 +51,6 @@ AudioInfo::AudioInfo(const QAudioFormat &format, QObject *parent)
     , m_format(format)
     , m_maxAmplitude(0)
     , m_level(0.0)
-    , m_chunkDuration(0)
 {
     const bool isSigned = m_format.sampleType() == QAudioFormat::SignedInt;
     const bool isUnsigned = m_format.sampleType() == QAudioFormat::UnSignedInt;
@@ -90,9 +89,6 @@ qint64 AudioInfo::writeData(const char *data, qint64 len)
 {
     const int channels = m_format.channelCount();
     const int frameBytes = channels * (m_format.sampleSize() / 8);
-    m_chunkDuration = frameBytes > 0 && m_format.sampleRate() > 0
-        ? len / frameBytes * 1000000 / m_format.sampleRate()
-        : 0;
     if (m_maxAmplitude && channels > 0) {
         Q_ASSERT(m_format.sampleSize() % 8 == 0);
         const int channelBytes = m_format.sampleSize() / 8;

@@ -18,8 +18,6 @@ public:
     void stop();
 
     qreal level() const { return m_level; }
-    // How much sound the last chunk held, in microseconds.
-    qint64 chunkDuration() const { return m_chunkDuration; }
 
 signals:
     void update();
@@ -32,7 +30,6 @@ private:
     const QAudioFormat m_format;
     quint16 m_maxAmplitude;
     qreal m_level;
-    qint64 m_chunkDuration;
 };
 
 #endif // AUDIOINFO_H

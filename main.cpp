@@ -1,16 +1,28 @@
 #include "iioaccelerometer.h"
 #include "mainwindow.h"
+#include "singleinstance.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
+    // Phone shells manage windows themselves: no title bar of the toolkit's
+    // own there.
+    if (qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(QLatin1String("Phosh")))
+        qputenv("QT_WAYLAND_DISABLE_WINDOWDECORATION", "1");
     QApplication a(argc, argv);
     // Lets Wayland shells match the window to its desktop entry.
     QGuiApplication::setDesktopFileName(QStringLiteral(ALARMCLOCK_APP_ID));
+    // At login, only to set again an alarm that was set (see the launcher).
+    const bool hidden = a.arguments().contains(QStringLiteral("--hidden"));
+    SingleInstance instance;
+    if (!instance.claim(!hidden))
+        return 0;
     // Linux phones show their accelerometer only as an IIO device.
     IioAccelerometer::registerIfPresent();
     MainWindow w;
-    w.show();
+    QObject::connect(&instance, &SingleInstance::activated, &w, &MainWindow::showAgain);
+    QObject::connect(&w, &MainWindow::finished, &a, &QCoreApplication::quit);
+    w.start(hidden);
     return a.exec();
 }

@@ -1,16 +1,21 @@
 #include "mainwindow.h"
 #include "audiocapture.h"
 #include "iioaccelerometer.h"
+#include "notifier.h"
+#include "ownsound.h"
 #include "ringingguard.h"
 #include "ui_mainwindow.h"
 #include "waketimer.h"
+#include "wavefile.h"
 
+#include <QCloseEvent>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QSaveFile>
 #include <QSound>
 #include <QSoundEffect>
 #include <QStandardPaths>
@@ -51,15 +56,6 @@ bool soundExists(const QString &name)
     return QFile::exists(soundFile(name));
 }
 
-// QSound reads the whole file into memory; anything larger is not a sound
-// a person chose for an alarm.
-const qint64 maxSoundFileBytes = 64 * 1024 * 1024;
-
-// The quiet the microphone must hear after a play before the alarm's own
-// sound counts as gone: longer than the gaps inside a sound (a 10 Hz wave
-// has its peaks 50 ms apart), shorter than any pause.
-const qint64 ownSoundGoneUs = 100000;
-
 // The calibration moment comes this long before the alarm moment, and the
 // phone is woken this long before that, time enough to resume.
 const int calibrationLeadSecs = 4;
@@ -68,52 +64,6 @@ const int wakeLeadSecs = 10;
 // Ticks are placed just after the second boundary, so the clock label
 // changes with the wall clock.
 const int tickMarginMs = 5;
-
-// How long one play of the file lasts, in milliseconds, or -1 when the
-// sound output cannot play it. Only a whole PCM wave file of 8- or 16-bit
-// samples plays: the output never finishes loading a wave file that breaks
-// off early, and cannot even release it, so such files must never reach it.
-qint64 waveDurationMs(const QString &fileName)
-{
-    QFile file(fileName);
-    const QFileInfo info(fileName);
-    if (!info.isFile() || info.size() > maxSoundFileBytes || !file.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray header = file.read(12);
-    if (header.size() < 12 || !header.startsWith("RIFF") || header.mid(8, 4) != "WAVE")
-        return -1;
-    qint64 bytesPerSecond = 0;
-    for (qint64 pos = 12; pos + 8 <= info.size();) {
-        if (!file.seek(pos))
-            return -1;
-        const QByteArray chunk = file.read(8);
-        if (chunk.size() < 8)
-            return -1;
-        const qint64 size = qFromLittleEndian<quint32>(chunk.constData() + 4);
-        if (chunk.startsWith("fmt ")) {
-            const QByteArray format = file.read(16);
-            if (size < 16 || format.size() < 16)
-                return -1;
-            const quint16 tag = qFromLittleEndian<quint16>(format.constData());
-            const quint16 channels = qFromLittleEndian<quint16>(format.constData() + 2);
-            const quint32 rate = qFromLittleEndian<quint32>(format.constData() + 4);
-            const quint16 bits = qFromLittleEndian<quint16>(format.constData() + 14);
-            const bool known = tag == 1 && channels > 0 && rate > 0 && (bits == 8 || bits == 16);
-            bytesPerSecond = known ? qint64(channels) * rate * (bits / 8) : 0;
-        } else if (chunk.startsWith("data")) {
-            if (bytesPerSecond == 0 || size == 0 || pos + 8 + size > info.size())
-                return -1;
-            return size * 1000 / bytesPerSecond;
-        }
-        pos += 8 + size + (size & 1);
-    }
-    return -1;
-}
-
-bool playableWave(const QString &fileName)
-{
-    return waveDurationMs(fileName) >= 0;
-}
 
 QSoundEffect *effectOf(const QSound *sound)
 {
@@ -149,9 +99,10 @@ MainWindow::MainWindow(QWidget *parent)
     , wakeTimer(new WakeTimer(this))
     , firedWake(0)
     , ringingGuard(new RingingGuard(this))
+    , notifier(new Notifier(this))
     , playLimit(0)
-    , ownSoundAudible(false)
-    , quietAfterOwnSound(0)
+    , roomMeasured(false)
+    , measureRoomInPause(false)
     , clockHeld(false)
     , levelView(new QTimer(this))
     , heldLevel(-1.0)
@@ -218,14 +169,20 @@ MainWindow::MainWindow(QWidget *parent)
     connect(levelView, &QTimer::timeout, this, &MainWindow::showLevel);
     // A tick at once when the phone wakes for the alarm, since the clock's
     // own timer may have slept through the moment.
+    // The phone stays awake from then on, until the alarm stops.
     connect(wakeTimer, &WakeTimer::fired, this, [this](qint64 moment) {
         firedWake = moment;
+        if (alarm_state == AlarmArmed && alarmIsNear(QDateTime::currentDateTime()))
+            ringingGuard->keepAwake();
         startClock();
     });
-    // The notification's action stops the alarm as the button does.
-    connect(ringingGuard, &RingingGuard::stopRequested, this, [this] {
-        if (ringing())
+    // The notification's actions do what the button does, or show the window.
+    connect(notifier, &Notifier::chosen, this, [this](const QString &key) {
+        if ((key == QLatin1String("stop") && ringing())
+            || (key == QLatin1String("unset") && alarm_state == AlarmArmed))
             setAlarm();
+        else if (key == QLatin1String("default"))
+            showAgain();
     });
     connect(wakeTimer, &WakeTimer::clockChanged, this, [this] {
         firedWake = 0;
@@ -302,6 +259,15 @@ void MainWindow::updateWakeTimer(const QDateTime &now)
         wakeTimer->arm(moment);
 }
 
+// Whether the alarm is as near as the phone is woken before it; the wall
+// clock is what the alarm keeps to, and a wake-up far from it keeps nothing
+// awake.
+bool MainWindow::alarmIsNear(const QDateTime &now) const
+{
+    const QDateTime alarm = nextAlarmMoment(now);
+    return alarm.isValid() && now.secsTo(alarm) <= calibrationLeadSecs + wakeLeadSecs + 60;
+}
+
 // The next local moment, after `now`, whose clock text is the alarm time.
 QDateTime MainWindow::nextAlarmMoment(const QDateTime &now) const
 {
@@ -324,6 +290,7 @@ void MainWindow::openCalibration(const QDateTime &now)
     readLevel = true;
     readInitialOri();
     calibrationTimer->start(windowMs);
+    ringingGuard->keepAwake();
 }
 
 // A moment is reached when its latest occurrence lies after the previous
@@ -362,6 +329,7 @@ void MainWindow::setAlarm()
 void MainWindow::setAlarmTime()
 {
     alarm_state = AlarmArmed;
+    roomMeasured = false;
     const QString text = ui->selectedTime->time().toString();
     conf.setTime(text);
     alarmTime = text;
@@ -382,7 +350,9 @@ void MainWindow::setAlarmTime()
         = hourText + QStringLiteral(":") + minutesText + QStringLiteral(":") + QStringLiteral("56");
     ui->testLabel->setText(recordTime);
     firedWake = 0;
-    updateWakeTimer(QDateTime::currentDateTime());
+    const QDateTime now = QDateTime::currentDateTime();
+    updateWakeTimer(now);
+    rememberAlarm(nextAlarmMoment(now));
 }
 
 void MainWindow::unsetAlarmTime()
@@ -390,12 +360,126 @@ void MainWindow::unsetAlarmTime()
     alarm_state = AlarmOff;
     // A ringing step still pending belongs to the cycle just ended.
     ringTimer->stop();
+    ownSound.reset();
+    measureRoomInPause = false;
     wakeTimer->disarm();
     ringingGuard->release();
+    notifier->close();
+    forgetAlarm();
     ui->testLabel->setText(QString());
     maxLevel = 1.0;
     ui->label_trigger->setText(QStringLiteral("Max: ") + QString::number(maxLevel, 'g', 6));
     shownTrigger = -1.0;
+    endIfClosed();
+}
+
+// ---- An alarm that outlives its window ----------------------------------------
+
+// The window is closed: the program ends, unless an alarm is set or ringing.
+// Then the window only hides, and a notification says when the alarm will
+// ring and offers to unset it (a ringing alarm shows its own).
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (alarm_state == AlarmOff) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    hide();
+    if (alarm_state == AlarmArmed)
+        notifier->showArmed(alarmTime);
+}
+
+// The window again, as it was; the notification of a set alarm goes.
+void MainWindow::showAgain()
+{
+    if (alarm_state == AlarmArmed)
+        notifier->close();
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+// Once the alarm has stopped or been unset, a window that was closed while
+// it was set lets the program end.
+void MainWindow::endIfClosed()
+{
+    if (!isVisible() && alarm_state == AlarmOff)
+        QTimer::singleShot(0, this, [this] {
+            if (!isVisible() && alarm_state == AlarmOff)
+                emit finished();
+        });
+}
+
+QString MainWindow::rememberedAlarmFile()
+{
+    return QStringLiteral("alarm.armed");
+}
+
+// The set alarm, beside the settings and apart from them, so that a program
+// started again after a crash or a reboot sets it again: its moment in
+// seconds since the epoch, and its time as the clock shows it.
+void MainWindow::rememberAlarm(const QDateTime &moment)
+{
+    QSaveFile file(rememberedAlarmFile());
+    file.setDirectWriteFallback(true);
+    if (!moment.isValid() || !file.open(QIODevice::WriteOnly))
+        return;
+    file.write(QByteArray::number(moment.toSecsSinceEpoch()) + ' ' + alarmTime.toLatin1() + '\n');
+    file.commit();
+}
+
+void MainWindow::forgetAlarm()
+{
+    QFile::remove(rememberedAlarmFile());
+}
+
+// An alarm set before the program last ended: set again while its moment
+// is still ahead; one whose moment passed meanwhile is not rung late, but
+// told of.
+void MainWindow::resumeRememberedAlarm()
+{
+    QFile file(rememberedAlarmFile());
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QList<QByteArray> fields = file.readLine(64).trimmed().split(' ');
+    file.close();
+    bool ok = false;
+    const qint64 moment = fields.value(0).toLongLong(&ok);
+    const QTime time = QTime::fromString(QString::fromLatin1(fields.value(1)));
+    if (!ok || !time.isValid() || alarm_state != AlarmOff) {
+        forgetAlarm();
+        return;
+    }
+    const QString shown = time.toString().left(5);
+    if (moment > QDateTime::currentSecsSinceEpoch()) {
+        ui->selectedTime->setTime(time);
+        ui->selectedTime->setReadOnly(true);
+        ui->bsetAlarm->setText(tr("Unset Alarm"));
+        setAlarmTime();
+        prepareSound();
+        qWarning(
+            "%s", qPrintable(QStringLiteral("Alarm re-armed for %1 after a restart").arg(shown)));
+    } else {
+        forgetAlarm();
+        notifier->showMissed(time.toString());
+        qWarning("%s", qPrintable(QStringLiteral("Missed alarm %1").arg(shown)));
+    }
+}
+
+void MainWindow::start(bool hidden)
+{
+    resumeRememberedAlarm();
+    if (!hidden) {
+        show();
+    } else if (alarm_state == AlarmArmed) {
+        notifier->showArmed(alarmTime);
+    } else if (notifier->showing()) {
+        // Nothing to wait for but the word that an alarm was missed.
+        connect(notifier, &Notifier::answered, this, &MainWindow::finished);
+    } else {
+        QTimer::singleShot(0, this, &MainWindow::finished);
+    }
 }
 
 // ---- Alarm sound and ringing cycle ------------------------------------------
@@ -404,7 +488,9 @@ void MainWindow::playAlarm()
 {
     if (alarm_state == AlarmArmed) {
         alarm_state = AlarmRinging;
-        ringingGuard->acquire(alarmTime);
+        ringingGuard->keepAwake();
+        notifier->showRinging(alarmTime);
+        measureRoomInPause = !roomMeasured;
     }
 
     if (alarm_state == AlarmRinging) {
@@ -434,10 +520,10 @@ void MainWindow::startPlay()
 {
     // The file may have changed or gone since the sound was made.
     const QSoundEffect *effect = effectOf(soundObject);
-    qint64 length = effect ? waveDurationMs(soundObject->fileName()) : -1;
+    qint64 length = effect ? WaveFile(soundObject->fileName()).duration() : -1;
     if (!effect || effect->status() == QSoundEffect::Error || length < 0) {
         useSound(fallbackSound());
-        length = waveDurationMs(soundObject->fileName());
+        length = WaveFile(soundObject->fileName()).duration();
     }
     soundObject->setLoops(1);
     soundObject->play();
@@ -445,8 +531,7 @@ void MainWindow::startPlay()
     // A real play lasts the file's length at its own rate, once the output
     // has had its time to load it.
     playLimit = loadGraceMs + qMax(qint64(0), length);
-    ownSoundAudible = true;
-    quietAfterOwnSound = 0;
+    ownSound.playStarted(soundObject->fileName(), OwnSound::now());
 }
 
 bool MainWindow::playFinished()
@@ -497,7 +582,7 @@ void MainWindow::prepareSound()
 void MainWindow::useSound(const QString &fileName)
 {
     QString file = soundFile(fileName);
-    if (!playableWave(file))
+    if (!WaveFile(file).playable())
         file = fallbackSound();
     const QSoundEffect *effect = effectOf(soundObject);
     if (effect && soundObject->fileName() == file && soundObject->isFinished()
@@ -571,7 +656,10 @@ void MainWindow::updateLevel()
     const qreal currentLevel = m_audioInfo->level();
     if (readLevel && currentLevel > prevLevel)
         prevLevel = currentLevel;
-    followOwnSound(currentLevel);
+    // When the chunk's sound was captured, where the capture can tell.
+    const qint64 captured = capture->chunkTime();
+    const qint64 now = captured >= 0 ? captured : OwnSound::now();
+    ownSound.heard(now, currentLevel, maxLevel);
 
     const bool reached = maxLevel <= currentLevel;
     if (!reached && shownTrigger != maxLevel) {
@@ -585,8 +673,25 @@ void MainWindow::updateLevel()
     if (!levelView->isActive() && isVisible() && !isMinimized())
         levelView->start(levelViewMs);
 
-    if (reached && conf.getStoppBySound() && ringing() && soundIsSilent() && !ownSoundAudible)
+    if (reached && conf.getStoppBySound() && ringing() && soundIsSilent() && !ownSound.audible(now))
         stopRinging("alarm stopped by sound");
+    else if (measureRoomInPause && alarm_state == AlarmRinging && !ownSound.audible(now))
+        measureRoomNow();
+}
+
+// An alarm that rang without measuring the room first (the phone slept
+// through the calibration moment, or a late tick skipped it) measures it
+// in its first pause, once its own sound has died away, and until the next
+// play starts.
+void MainWindow::measureRoomNow()
+{
+    const int left = qMin(ringTimer->remainingTime(), 3000);
+    if (readLevel || left < shortestRoomMeasureMs)
+        return;
+    measureRoomInPause = false;
+    readLevel = true;
+    calibrationTimer->start(left);
+    qWarning("Measuring the room in the first pause: the alarm rang without measuring it first");
 }
 
 // A louder level shows at once; a quieter one only once the level shown
@@ -658,23 +763,6 @@ bool MainWindow::soundIsSilent() const
     return alarm_state == AlarmRinging || soundObject->isFinished();
 }
 
-// Once a play has ended, its sound still comes out of the sound server and
-// travels back through the capture path for a time the phone does not
-// know. It has gone once the microphone has heard the room below the
-// threshold for as long as a sound's quietest gap lasts.
-void MainWindow::followOwnSound(qreal level)
-{
-    if (!ownSoundAudible)
-        return;
-    if (ringing() && soundIsSilent() && level < maxLevel) {
-        quietAfterOwnSound += m_audioInfo->chunkDuration();
-        if (quietAfterOwnSound >= ownSoundGoneUs)
-            ownSoundAudible = false;
-    } else {
-        quietAfterOwnSound = 0;
-    }
-}
-
 void MainWindow::setLevelAverage()
 {
     if (prevLevel != 0.0)
@@ -686,6 +774,7 @@ void MainWindow::setLevelAverage()
     if (maxLevel < 0.15)
         maxLevel = 0.15;
     readLevel = false;
+    roomMeasured = true;
 }
 
 // ---- Motion -----------------------------------------------------------------

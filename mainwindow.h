@@ -2,6 +2,7 @@
 #define MAINWINDOW_H
 
 #include "audioinfo.h"
+#include "ownsound.h"
 #include "preferences.h"
 
 #include <QAccelerometer>
@@ -13,6 +14,7 @@
 #include <QString>
 
 class AudioCapture;
+class Notifier;
 class RingingGuard;
 class WakeTimer;
 class QSound;
@@ -34,6 +36,8 @@ public:
     static const int levelViewMs = 66;
     // A quieter level shows once the one shown has stood this long.
     static const int levelHoldMs = 500;
+    // Less of a pause than this is too short to measure the room in.
+    static const int shortestRoomMeasureMs = 300;
 
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
@@ -42,6 +46,19 @@ public:
     void setAlarmTime();
     void unsetAlarmTime();
     void browseFile();
+
+    // Shows the window, or (`hidden`, as at login) only the notification of
+    // a set alarm. Either way an alarm remembered from the program's last
+    // run is set again first, or told of as missed.
+    void start(bool hidden);
+    // The window again, as the desktop or the notification asks.
+    void showAgain();
+    // The name of the file that remembers a set alarm.
+    static QString rememberedAlarmFile();
+
+signals:
+    // The window is closed and no alarm is set: the program may end.
+    void finished();
 
 public slots:
     void playAlarm();
@@ -56,6 +73,7 @@ public slots:
     void readSensorOri();
 
 protected:
+    void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void changeEvent(QEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -75,13 +93,18 @@ private:
     bool soundIsSilent() const;
     void stopRinging(const char *reason);
     void selectStoredSound();
-    void followOwnSound(qreal level);
+    void measureRoomNow();
     void showLevel();
     void startCapture(const QAudioFormat &format, bool nearest);
     void holdClockSize();
+    void endIfClosed();
+    void rememberAlarm(const QDateTime &moment);
+    void forgetAlarm();
+    void resumeRememberedAlarm();
     void openCalibration(const QDateTime &now);
     void updateWakeTimer(const QDateTime &now);
     QDateTime nextAlarmMoment(const QDateTime &now) const;
+    bool alarmIsNear(const QDateTime &now) const;
 
     QString alarmTime;
     QString recordTime;
@@ -115,17 +138,22 @@ private:
     // fired for is not armed again.
     WakeTimer *wakeTimer;
     qint64 firedWake;
-    // Keeps the phone awake and the alarm on the lock screen while it rings.
+    // Keeps the phone awake from the wake-up until the alarm stops.
     RingingGuard *ringingGuard;
+    // The alarm's notification: set while the window is closed, ringing,
+    // or missed.
+    Notifier *notifier;
     QDateTime lastTick;
     QElapsedTimer playTime;
     qint64 playLimit;
 
-    // The alarm hears its own sound after a play has ended: through the
-    // sound server's output and the capture path. It counts as silent only
-    // once the microphone has heard the room below the threshold again.
-    bool ownSoundAudible;
-    qint64 quietAfterOwnSound;
+    // The alarm hears its own sound, from the speaker through the room, for
+    // a while after each play has ended.
+    OwnSound ownSound;
+    // Whether the room was measured for the alarm that is armed or ringing;
+    // one that rang without it measures it in its first pause.
+    bool roomMeasured;
+    bool measureRoomInPause;
 
     // The clock label keeps its size while its text changes (see
     // eventFilter); its own limits, for when it gets a new one.

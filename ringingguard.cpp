@@ -4,7 +4,8 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QVariantMap>
+#include <QPointer>
+#include <QTimer>
 
 namespace {
 
@@ -18,19 +19,14 @@ const QString sessionManager = QStringLiteral("org.gnome.SessionManager");
 const QString sessionManagerPath = QStringLiteral("/org/gnome/SessionManager");
 const QString screenSaver = QStringLiteral("org.freedesktop.ScreenSaver");
 const QString screenSaverPath = QStringLiteral("/org/freedesktop/ScreenSaver");
-const QString notifications = QStringLiteral("org.freedesktop.Notifications");
-const QString notificationsPath = QStringLiteral("/org/freedesktop/Notifications");
 
 // The session manager's flags: keep the session from suspending, and from
 // going idle (the screen blanking and locking, and the suspend after it).
 const uint inhibitSuspend = 4;
 const uint inhibitIdle = 8;
 
-// Notifications of this urgency show on the lock screen and wake the screen.
-const uchar urgencyCritical = 2;
-
-// Gives back what a session service handed out (an inhibitor's cookie, a
-// notification's id); these services name their interface as themselves.
+// Gives back what a session service handed out (an inhibitor's cookie);
+// these services name their interface as themselves.
 void giveBack(const QString &service, const QString &path, const QString &method, uint cookie)
 {
     QDBusMessage message = QDBusMessage::createMethodCall(service, path, service, method);
@@ -38,22 +34,37 @@ void giveBack(const QString &service, const QString &path, const QString &method
     QDBusConnection::sessionBus().send(message);
 }
 
+// Errors that asking again cannot mend: the service exists and said no, or
+// there is no bus at all. Anything else (a service not there yet, one that
+// is busy, or logind's refusal while a suspend is still winding down) may
+// pass.
+bool lasting(const QDBusError &error)
+{
+    switch (error.type()) {
+    case QDBusError::AccessDenied:
+    case QDBusError::UnknownMethod:
+    case QDBusError::UnknownInterface:
+    case QDBusError::UnknownObject:
+    case QDBusError::InvalidArgs:
+    case QDBusError::NotSupported:
+    case QDBusError::Disconnected:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 RingingGuard::RingingGuard(QObject *parent)
     : QObject(parent)
-    , held(false)
+    , holding(false)
     , generation(0)
     , sessionCookie(0)
     , screenSaverCookie(0)
-    , notification(0)
+    , sleepTries(0)
+    , sessionTries(0)
 {
-    // Only the notification server speaks for the person: the bus matches
-    // these signals to whoever owns its name now.
-    QDBusConnection::sessionBus().connect(notifications, notificationsPath, notifications,
-        QStringLiteral("ActionInvoked"), this, SLOT(actionInvoked(uint, QString)));
-    QDBusConnection::sessionBus().connect(notifications, notificationsPath, notifications,
-        QStringLiteral("NotificationClosed"), this, SLOT(notificationClosed(uint, uint)));
 }
 
 RingingGuard::~RingingGuard()
@@ -61,32 +72,22 @@ RingingGuard::~RingingGuard()
     release();
 }
 
-void RingingGuard::acquire(const QString &alarmTime)
+void RingingGuard::keepAwake()
 {
-    if (held)
+    if (holding)
         return;
-    held = true;
+    holding = true;
     ++generation;
-    call(login1, login1Path, login1Manager, QStringLiteral("Inhibit"),
-        { QStringLiteral("sleep:idle"), appId, reason, QStringLiteral("block") }, true,
-        &RingingGuard::sleepLockTaken);
-    call(sessionManager, sessionManagerPath, sessionManager, QStringLiteral("Inhibit"),
-        { appId, uint(0), reason, inhibitSuspend | inhibitIdle }, false,
-        &RingingGuard::sessionLockTaken);
-    QVariantMap hints;
-    hints.insert(QStringLiteral("urgency"), QVariant::fromValue(urgencyCritical));
-    hints.insert(QStringLiteral("desktop-entry"), appId);
-    call(notifications, notificationsPath, notifications, QStringLiteral("Notify"),
-        { tr("Alarm Clock"), uint(0), appId, tr("Alarm"), alarmTime.left(5),
-            QStringList { QStringLiteral("stop"), tr("Stop Alarm") }, hints, 0 },
-        false, &RingingGuard::notificationShown);
+    sleepTries = sessionTries = 0;
+    askSleepLock();
+    askSessionLock();
 }
 
 void RingingGuard::release()
 {
-    if (!held)
+    if (!holding)
         return;
-    held = false;
+    holding = false;
     ++generation;
     // Dropping the last copy of the descriptor lets logind go.
     sleepLock = QDBusUnixFileDescriptor();
@@ -94,10 +95,21 @@ void RingingGuard::release()
         giveBack(sessionManager, sessionManagerPath, QStringLiteral("Uninhibit"), sessionCookie);
     if (screenSaverCookie)
         giveBack(screenSaver, screenSaverPath, QStringLiteral("UnInhibit"), screenSaverCookie);
-    if (notification)
-        giveBack(
-            notifications, notificationsPath, QStringLiteral("CloseNotification"), notification);
-    sessionCookie = screenSaverCookie = notification = 0;
+    sessionCookie = screenSaverCookie = 0;
+}
+
+void RingingGuard::askSleepLock()
+{
+    call(login1, login1Path, login1Manager, QStringLiteral("Inhibit"),
+        { QStringLiteral("sleep:idle"), appId, reason, QStringLiteral("block") }, true,
+        &RingingGuard::sleepLockTaken);
+}
+
+void RingingGuard::askSessionLock()
+{
+    call(sessionManager, sessionManagerPath, sessionManager, QStringLiteral("Inhibit"),
+        { appId, uint(0), reason, inhibitSuspend | inhibitIdle }, false,
+        &RingingGuard::sessionLockTaken);
 }
 
 void RingingGuard::call(const QString &service, const QString &path, const QString &interface,
@@ -117,9 +129,11 @@ void RingingGuard::sleepLockTaken(QDBusPendingCallWatcher *watcher)
 {
     watcher->deleteLater();
     const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *watcher;
+    if (watcher->property("generation").toInt() != generation)
+        return;
     if (reply.isError())
-        missing("sleep", reply.error().message());
-    else if (watcher->property("generation").toInt() == generation)
+        refused("sleep", reply.error(), &sleepTries, &RingingGuard::askSleepLock);
+    else
         sleepLock = reply.value();
 }
 
@@ -137,21 +151,13 @@ void RingingGuard::screenSaverLockTaken(QDBusPendingCallWatcher *watcher)
 {
     const QDBusError error = keep(
         watcher, &screenSaverCookie, screenSaver, screenSaverPath, QStringLiteral("UnInhibit"));
-    if (error.isValid())
-        missing("session", error.message());
+    if (error.isValid() && watcher->property("generation").toInt() == generation)
+        refused("session", error, &sessionTries, &RingingGuard::askSessionLock);
 }
 
-void RingingGuard::notificationShown(QDBusPendingCallWatcher *watcher)
-{
-    const QDBusError error = keep(watcher, &notification, notifications, notificationsPath,
-        QStringLiteral("CloseNotification"));
-    if (error.isValid())
-        missing("notification", error.message());
-}
-
-// Keeps the cookie an answer carries when it belongs to the current
-// ringing, and gives it back at once when that alarm has already stopped.
-// The service's error, if it failed.
+// Keeps the cookie an answer carries when it belongs to the current hold,
+// and gives it back at once when that alarm has already stopped. The
+// service's error, if it failed.
 QDBusError RingingGuard::keep(QDBusPendingCallWatcher *watcher, uint *cookie,
     const QString &service, const QString &path, const QString &giveBackMethod)
 {
@@ -166,19 +172,19 @@ QDBusError RingingGuard::keep(QDBusPendingCallWatcher *watcher, uint *cookie,
     return QDBusError();
 }
 
-// Only for the notification the server said it showed: an id of 0 is none.
-void RingingGuard::actionInvoked(uint id, const QString &key)
+// Said once; asked again a little later while the alarm lasts, unless the
+// refusal will not pass.
+void RingingGuard::refused(
+    const char *what, const QDBusError &error, int *tries, void (RingingGuard::*ask)())
 {
-    if (held && notification != 0 && id == notification && key == QLatin1String("stop"))
-        emit stopRequested();
-}
-
-// A closed notification's id may be handed out again, to another program's.
-void RingingGuard::notificationClosed(uint id, uint reason)
-{
-    Q_UNUSED(reason)
-    if (notification != 0 && id == notification)
-        notification = 0;
+    missing(what, error.message());
+    if (lasting(error) || ++*tries > retries)
+        return;
+    const int asked = generation;
+    QTimer::singleShot(retryMs, this, [this, asked, ask] {
+        if (holding && asked == generation)
+            (this->*ask)();
+    });
 }
 
 // Said once a run for each thing the phone cannot do.
@@ -188,13 +194,9 @@ void RingingGuard::missing(const char *what, const QString &error)
     if (reported.contains(QLatin1Char('|') + key + QLatin1Char('|')))
         return;
     reported += QLatin1Char('|') + key + QLatin1Char('|');
-    QString text;
-    if (key == QLatin1String("sleep"))
-        text = QStringLiteral("Cannot keep the phone from sleeping while the alarm rings: ");
-    else if (key == QLatin1String("session"))
-        text = QStringLiteral(
+    const QString text = key == QLatin1String("sleep")
+        ? QStringLiteral("Cannot keep the phone from sleeping while the alarm rings: ")
+        : QStringLiteral(
             "Cannot keep the session from suspending or going idle while the alarm rings: ");
-    else
-        text = QStringLiteral("Cannot show the ringing alarm on the lock screen: ");
     qWarning("%s", qPrintable(text + error));
 }

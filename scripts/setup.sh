@@ -14,7 +14,7 @@ packages=(
     faketime sox libbenchmark-dev
     clang libclang-rt-14-dev
     desktop-file-utils appstream
-    dbus python3-gi
+    dbus python3-gi python3-xlib
     "$@"
 )
 

@@ -72,13 +72,40 @@ inline double loudest(const QVector<double> &peaks, int from = 0)
 // Records what the speaker carries, as peaks of 100 ms windows from 0 to 1.
 class Speaker {
 public:
+    // What the phone's speaker carries, or (with "room.monitor") what its
+    // microphone hears.
+    explicit Speaker(const QString &source = QStringLiteral("speaker.monitor"))
+        : source(source)
+    {
+    }
     void start()
     {
         rec.start(QStringLiteral("parec"),
-            { "-d", "speaker.monitor", "--format=s16le", "--rate=8000", "--channels=1",
-                "--latency-msec=20" });
+            { "-d", source, "--format=s16le", "--rate=8000", "--channels=1", "--latency-msec=20" });
         rec.waitForStarted();
+        clock.start();
     }
+    // When, in milliseconds of clock, the nth sound above `loud` began after
+    // at least 300 ms below `quiet` (counted from 1), to the sample; -1 if
+    // not yet.
+    qint64 soundStartedMs(int nth, int loud = 3000, int quiet = 300)
+    {
+        peaks();
+        int silent = 2400;
+        int count = 0;
+        for (int i = 0; i + 1 < bytes.size(); i += 2) {
+            const int sample = qAbs(int(qint16(quint8(bytes[i]) | quint8(bytes[i + 1]) << 8)));
+            if (sample > loud) {
+                if (silent >= 2400 && ++count == nth)
+                    return i / 16;
+                silent = 0;
+            } else if (sample < quiet) {
+                ++silent;
+            }
+        }
+        return -1;
+    }
+    QElapsedTimer clock;
     QVector<double> peaks()
     {
         bytes += rec.readAllStandardOutput();
@@ -117,6 +144,7 @@ public:
     ~Speaker() { stop(); }
 
 private:
+    QString source;
     QProcess rec;
     QByteArray bytes;
 };
@@ -196,19 +224,19 @@ public:
         started.start();
         if (!process.waitForStarted())
             return false;
-        // Looked for again and again rather than with xdotool's --sync, which
-        // looks only every half second.
-        while (window.isEmpty() && started.elapsed() < 30000
-            && process.state() == QProcess::Running) {
-            window = run(QStringLiteral("xdotool"),
-                { "search", "--onlyvisible", "--pid", QString::number(process.processId()),
-                    "--name", "^MainWindow$" })
-                         .section(QLatin1Char('\n'), 0, 0);
-            bool isId = false;
-            window.toULongLong(&isId);
-            if (!isId)
-                window.clear();
-        }
+        // Looked for every few milliseconds over one connection, rather than
+        // with xdotool's --sync, which looks only every half second.
+        QProcess wait;
+        wait.start(QStringLiteral("/usr/bin/python3"),
+            { QStringLiteral(ALARMCLOCK_SOURCE_DIR "/tests/waitwindow.py"),
+                QString::number(process.processId()), QStringLiteral("MainWindow") });
+        while (wait.state() != QProcess::NotRunning && process.state() == QProcess::Running)
+            wait.waitForFinished(5);
+        wait.kill();
+        wait.waitForFinished();
+        window = QString::fromLatin1(wait.readAllStandardOutput().trimmed());
+        if (window.isEmpty())
+            qWarning("no window: %s", qPrintable(log().join(QLatin1Char('\n'))));
         shownAfterMs = started.elapsed();
         QTest::qWait(300);
         return !window.isEmpty();
@@ -293,6 +321,22 @@ inline void hearFirstAlarm(Program &program, const QString &screenshot)
     QVERIFY2(heard > 0.3, qPrintable(QString::number(heard)));
     program.screenshot(screenshot);
     program.clickButton();
+}
+
+// How late the phone's speaker is heard in the room: the virtual phone's
+// loopback from the speaker into the room, set anew.
+inline void setEcho(int ms)
+{
+    const QStringList modules = run(QStringLiteral("pactl"), { "list", "short", "modules" })
+                                    .split(QLatin1Char('\n'))
+                                    .filter(QStringLiteral("module-loopback"));
+    for (const QString &module : modules)
+        run(QStringLiteral("pactl"), { "unload-module", module.section(QLatin1Char('\t'), 0, 0) });
+    if (ms > 0)
+        run(QStringLiteral("pactl"),
+            { "load-module", "module-loopback", "source=speaker.monitor", "sink=room",
+                "latency_msec=" + QString::number(ms), "source_dont_move=true",
+                "sink_dont_move=true" });
 }
 
 inline bool sameImage(const QString &a, const QString &b)

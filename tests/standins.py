@@ -13,7 +13,10 @@ Every call is printed on standard output as one JSON line,
 {"call": NAME, "args": [...]}, and so is every event: "released" when the
 last copy of a logind inhibitor descriptor is closed. A line "invoke ID KEY"
 on standard input emits ActionInvoked(ID, KEY), as a notification server does
-when a person picks an action; "close ID" emits NotificationClosed(ID, 2).
+when a person picks an action; "close ID" emits NotificationClosed(ID, 2);
+"refuse N" makes logind refuse the next N locks, as it does right after a
+resume ("The operation inhibition has been requested for is already
+running"). A Notify that names a notification to replace keeps its id.
 """
 
 import json
@@ -72,6 +75,7 @@ INTERFACES = {
 }
 
 counters = {}
+refusals = [0]
 
 
 def report(record):
@@ -96,7 +100,12 @@ def watch_release(read_end):
 def handle(connection, sender, path, interface, method, parameters, invocation):
     args = parameters.unpack()
     report({"call": interface + "." + method, "args": args})
-    if interface == "org.freedesktop.login1.Manager":
+    if interface == "org.freedesktop.login1.Manager" and refusals[0] > 0:
+        refusals[0] -= 1
+        invocation.return_dbus_error(
+            "org.freedesktop.DBus.Error.Failed",
+            "The operation inhibition has been requested for is already running")
+    elif interface == "org.freedesktop.login1.Manager":
         read_end, write_end = os.pipe()
         fds = Gio.UnixFDList.new()
         index = fds.append(write_end)
@@ -104,6 +113,8 @@ def handle(connection, sender, path, interface, method, parameters, invocation):
         invocation.return_value_with_unix_fd_list(GLib.Variant("(h)", (index,)), fds)
         del fds
         watch_release(read_end)
+    elif method == "Notify" and args[1] != 0:
+        invocation.return_value(GLib.Variant("(u)", (args[1],)))
     elif method in ("Inhibit", "Notify"):
         invocation.return_value(GLib.Variant("(u)", (next_number(interface),)))
     elif method == "GetCapabilities":
@@ -145,6 +156,8 @@ def main():
         words = line.split()
         if words[:1] == ["invoke"]:
             emit(connection, "ActionInvoked", GLib.Variant("(us)", (int(words[1]), words[2])))
+        elif words[:1] == ["refuse"]:
+            refusals[0] = int(words[1])
         elif words[:1] == ["close"]:
             emit(connection, "NotificationClosed", GLib.Variant("(uu)", (int(words[1]), 2)))
         return True

@@ -191,6 +191,13 @@ inline double speakerPeak(int ms)
     return peak / 32768.0;
 }
 
+inline bool runSox(const QStringList &arguments)
+{
+    QProcess sox;
+    sox.start(QStringLiteral("sox"), arguments);
+    return sox.waitForFinished() && sox.exitCode() == 0;
+}
+
 // A person clapping: four sharp claps a quarter of a second apart.
 inline bool makeClaps(const QString &file)
 {

@@ -42,6 +42,35 @@ private:
     QString prefix;
 
     QString installed(const QString &path) const { return prefix + QLatin1Char('/') + path; }
+
+    // The installed launcher beside a program that only notes how it was
+    // started, so that what the launcher does can be looked at.
+    QString stageLauncher(const QTemporaryDir &root)
+    {
+        const QString bin = root.filePath(QStringLiteral("bin"));
+        QDir().mkpath(bin);
+        QDir().mkpath(root.filePath(QStringLiteral("share/alarmclock/sounds")));
+        QDir().mkpath(root.filePath(QStringLiteral("old/share/alarmclock/sounds")));
+        QDir().mkpath(root.filePath(QStringLiteral("mine")));
+        QFile::copy(installed(QStringLiteral("bin/alarmclock-launcher")),
+            bin + QStringLiteral("/alarmclock-launcher"));
+        writeFile(bin + QStringLiteral("/alarmclock"),
+            "#!/bin/sh\necho \"$@\" > \"$XDG_DATA_HOME/../started\"\n");
+        QFile(bin + QStringLiteral("/alarmclock"))
+            .setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        return bin;
+    }
+
+    int runLauncher(const QTemporaryDir &root, const QStringList &arguments)
+    {
+        QProcess launcher;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_DATA_HOME"), root.filePath(QStringLiteral("data")));
+        launcher.setProcessEnvironment(env);
+        launcher.start(root.filePath(QStringLiteral("bin/alarmclock-launcher")), arguments);
+        launcher.waitForFinished();
+        return launcher.exitStatus() == QProcess::NormalExit ? launcher.exitCode() : -1;
+    }
     QString desktopEntry() const
     {
         return installed(
@@ -133,19 +162,8 @@ private slots:
     {
         QFETCH(QString, before);
         QFETCH(bool, renewed);
-        // The installed launcher beside a program that only ends, so that
-        // what the launcher leaves behind can be looked at.
         QTemporaryDir root;
-        const QString bin = root.filePath(QStringLiteral("bin"));
-        QVERIFY(QDir().mkpath(bin));
-        QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("share/alarmclock/sounds"))));
-        QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("old/share/alarmclock/sounds"))));
-        QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("mine"))));
-        QVERIFY(QFile::copy(installed(QStringLiteral("bin/alarmclock-launcher")),
-            bin + QStringLiteral("/alarmclock-launcher")));
-        writeFile(bin + QStringLiteral("/alarmclock"), "#!/bin/sh\nexit 0\n");
-        QFile(bin + QStringLiteral("/alarmclock"))
-            .setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        stageLauncher(root);
         const QString data = root.filePath(QStringLiteral("data/alarmclock"));
         const QString sounds = data + QStringLiteral("/sounds");
         QVERIFY(QDir().mkpath(data));
@@ -155,13 +173,7 @@ private slots:
             QVERIFY(QDir().mkdir(sounds));
         const QString was = QFileInfo(sounds).symLinkTarget();
 
-        QProcess launcher;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_DATA_HOME"), root.filePath(QStringLiteral("data")));
-        launcher.setProcessEnvironment(env);
-        launcher.start(bin + QStringLiteral("/alarmclock-launcher"), QStringList());
-        QVERIFY(launcher.waitForFinished());
-        QCOMPARE(launcher.exitCode(), 0);
+        QCOMPARE(runLauncher(root, QStringList()), 0);
         if (renewed) {
             QCOMPARE(QFileInfo(sounds).canonicalFilePath(),
                 QFileInfo(root.filePath(QStringLiteral("share/alarmclock/sounds")))
@@ -169,6 +181,47 @@ private slots:
         } else {
             QCOMPARE(QFileInfo(sounds).symLinkTarget(), was);
             QVERIFY(QFileInfo(sounds).isDir());
+        }
+    }
+
+    void autostartStartsOnlyARememberedAlarm_data()
+    {
+        QTest::addColumn<bool>("remembered");
+        QTest::newRow("no alarm set") << false;
+        QTest::newRow("an alarm set when the session ended") << true;
+    }
+
+    // At login the autostart entry starts the program, without its window,
+    // only where an alarm was set; otherwise nothing starts, and nothing is
+    // made.
+    void autostartStartsOnlyARememberedAlarm()
+    {
+        QFETCH(bool, remembered);
+        const QString entry
+            = installed(QStringLiteral("etc/xdg/autostart/") + appId + QStringLiteral(".desktop"));
+        const QString autostart = prefix == QLatin1String("/usr")
+            ? QStringLiteral("/etc/xdg/autostart/") + appId + QStringLiteral(".desktop")
+            : entry;
+        QVERIFY(QFile::exists(autostart));
+        QVERIFY(readFile(autostart).contains("\nExec=alarmclock-launcher --autostart\n"));
+        if (!QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate")).isEmpty())
+            QCOMPARE(check(QStringLiteral("desktop-file-validate"), { autostart }),
+                qMakePair(QString(), true));
+
+        QTemporaryDir root;
+        stageLauncher(root);
+        const QString data = root.filePath(QStringLiteral("data/alarmclock"));
+        if (remembered) {
+            QVERIFY(QDir().mkpath(data));
+            writeFile(data + QStringLiteral("/alarm.armed"), "1796621400 07:30:00\n");
+        }
+        QCOMPARE(runLauncher(root, { QStringLiteral("--autostart") }), 0);
+        const QByteArray started = readFile(root.filePath(QStringLiteral("started")));
+        if (remembered) {
+            QCOMPARE(started, QByteArray("--hidden\n"));
+        } else {
+            QVERIFY(started.isEmpty());
+            QVERIFY(!QFile::exists(data));
         }
     }
 

@@ -1,7 +1,9 @@
 #include "audioinfo.h"
 #include "mainwindow.h"
+#include "ownsound.h"
 #include "pcmformat.h"
 #include "testsupport.h"
+#include "wavefile.h"
 
 #include <QLabel>
 #include <QProcess>
@@ -41,13 +43,6 @@ QByteArray chunkAt(qreal level)
     return bytes;
 }
 
-bool runSox(const QStringList &arguments)
-{
-    QProcess sox;
-    sox.start(QStringLiteral("sox"), arguments);
-    return sox.waitForFinished() && sox.exitCode() == 0;
-}
-
 } // namespace
 
 class TestSoundLevel : public QObject {
@@ -66,6 +61,13 @@ private:
         w.m_audioInfo->start();
     }
     void hear(MainWindow &w, qreal level) { w.m_audioInfo->write(chunkAt(level)); }
+    // Whether the alarm's own sound has died away, by what a quiet room
+    // lets the microphone hear now.
+    bool ownSoundGone(MainWindow &w)
+    {
+        hear(w, 0.0);
+        return !w.ownSound.audible(OwnSound::now());
+    }
     // A quiet room for `ms` milliseconds of sound.
     void hearQuiet(MainWindow &w, int ms)
     {
@@ -183,6 +185,82 @@ private slots:
         QCOMPARE(w.alarm_state, 2);
     }
 
+    void ownSoundIsHeldBackUntilItHasDiedAway_data()
+    {
+        QTest::addColumn<QStringList>("sox");
+        QTest::addColumn<int>("firstMs");
+        QTest::addColumn<int>("lastMs");
+        QTest::addColumn<int>("delayMs");
+        QTest::addColumn<qreal>("room");
+        QTest::addColumn<bool>("heard");
+        const QStringList tone { "synth", "1.5", "sine", "440", "vol", "0.8" };
+        const QStringList gapAtEnd { "synth", "0.8", "sine", "440", "vol", "0.8", ":", "synth",
+            "0.15", "sine", "440", "vol", "0", ":", "synth", "0.1", "sine", "440", "vol", "0.8" };
+        const QStringList lateStart { "synth", "0.3", "sine", "440", "vol", "0", ":", "synth", "1",
+            "sine", "440", "vol", "0.8", ":", "synth", "0.5", "sine", "440", "vol", "0" };
+        for (const int delay : { 0, 60, 200, 400, 500 })
+            QTest::addRow("tone, echo %d ms", delay) << tone << 0 << 1500 << delay << 0.03 << true;
+        QTest::newRow("beep, gap, short beep, echo 400 ms")
+            << gapAtEnd << 0 << 1050 << 400 << 0.03 << true;
+        QTest::newRow("silent start and end, echo 200 ms")
+            << lateStart << 300 << 1300 << 200 << 0.03 << true;
+        QTest::newRow("speaker not heard") << tone << 0 << 1500 << 60 << 0.03 << false;
+        QTest::newRow("room too loud to tell") << tone << 0 << 1500 << 60 << 0.7 << true;
+    }
+
+    // The alarm's own sound, as the microphone hears it at a given echo
+    // delay, chunks delivered every 50 ms: it counts as audible until the
+    // file's last sound has come that late, and a little more, and never
+    // longer; a play the microphone never hears holds nothing back.
+    void ownSoundIsHeldBackUntilItHasDiedAway()
+    {
+        QFETCH(QStringList, sox);
+        QFETCH(int, firstMs);
+        QFETCH(int, lastMs);
+        QFETCH(int, delayMs);
+        QFETCH(qreal, room);
+        QFETCH(bool, heard);
+        WorkDir dir;
+        QVERIFY(
+            runSox(QStringList { "-n", "-r", "8000", "-b", "16", "-c", "1", "mine.wav" } + sox));
+        qint64 first = 0;
+        qint64 last = 0;
+        WaveFile(QStringLiteral("mine.wav")).findSound(&first, &last);
+        QVERIFY2(qAbs(first - firstMs) <= 2 && qAbs(last - lastMs) <= 2,
+            qPrintable(QStringLiteral("%1 to %2 ms").arg(first).arg(last)));
+
+        OwnSound own;
+        const qint64 chunk = 50000;
+        const qint64 start = 10 * chunk;
+        const qint64 echoed = start + delayMs * 1000;
+        // The room alone, then the play as the microphone hears it.
+        qint64 t = 0;
+        auto levelAt = [&](qint64 at) {
+            const bool sounding
+                = heard && at >= echoed + first * 1000 && at <= echoed + last * 1000;
+            return sounding ? qMax(room, 0.6) : room;
+        };
+        for (; t < start; t += chunk)
+            own.heard(t, room, 0.15);
+        own.playStarted(QStringLiteral("mine.wav"), start);
+        const qint64 margin = OwnSound::reverberationUs;
+        qint64 gone = heard ? echoed + last * 1000 + margin
+                            : start + first * 1000 + OwnSound::longestDelayUs;
+        if (room > 0.5)
+            gone = start + OwnSound::longestDelayUs + last * 1000 + margin;
+        for (; t < gone + 10 * chunk; t += chunk) {
+            own.heard(t, levelAt(t), 0.15);
+            // Held back while it may still be heard; let go a chunk after.
+            if (t < echoed + last * 1000 && (heard || room > 0.5))
+                QVERIFY2(own.audible(t), qPrintable(QString::number(t - start)));
+            if (t >= gone + chunk)
+                QVERIFY2(!own.audible(t), qPrintable(QString::number(t - start)));
+        }
+        if (heard && room < 0.5)
+            QVERIFY2(qAbs(own.delay() - delayMs * 1000) <= chunk,
+                qPrintable(QString::number(own.delay())));
+    }
+
     void calibrationSetsThreshold_data()
     {
         QTest::addColumn<qreal>("peak");
@@ -257,15 +335,10 @@ private slots:
         hear(w, 0.9);
         QCOMPARE(w.alarm_state, 3);
 
-        // In the pause that follows, the microphone still hears the end of
-        // the play on its way from the speaker, with short gaps: not stopped.
+        // In the pause that follows, once the play's own sound has died
+        // away, the same sound stops it.
         QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, longestPlayMs<MainWindow>());
-        hear(w, 0.9);
-        hearQuiet(w, 80);
-        hear(w, 0.9);
-        QCOMPARE(w.alarm_state, 2);
-        // Once the room was heard quiet, the same sound stops it.
-        hearQuiet(w, 100);
+        QTRY_VERIFY(ownSoundGone(w));
         hear(w, 0.9);
         QCOMPARE(w.alarm_state, 0);
         QCOMPARE(button(w)->text(), QStringLiteral("Set Alarm"));
@@ -275,6 +348,40 @@ private slots:
         QCOMPARE(text(w, "label_trigger"), QStringLiteral("Max: 1"));
         hear(w, 0.5);
         QCOMPARE(text(w, "label_trigger"), QStringLiteral("max:1"));
+    }
+
+    // Armed after its calibration moment, the alarm rings without having
+    // measured the room: it does so in its first pause, once its own sound
+    // has died away, and from then on a loud sound stops it.
+    void unmeasuredAlarmMeasuresItsFirstPause()
+    {
+        REQUIRE_FAKE_CLOCK();
+        WorkDir dir;
+        writeConf(true);
+        MainWindow w;
+        useTestMeter(w);
+        ring(w);
+        QCOMPARE(w.maxLevel, 2.0);
+        QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, longestPlayMs<MainWindow>());
+        QTRY_VERIFY(ownSoundGone(w));
+        hear(w, 0.1);
+        QVERIFY(w.readLevel);
+        QVERIFY(log().contains(QStringLiteral(
+            "Measuring the room in the first pause: the alarm rang without measuring it first")));
+        hear(w, 1.0);
+        QCOMPARE(w.alarm_state, 2);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.readLevel, 3000);
+        // 1.0 heard while measuring: the threshold is the highest there is.
+        QCOMPARE(w.maxLevel, 1.0);
+
+        QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 3, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, longestPlayMs<MainWindow>());
+        QTRY_VERIFY(ownSoundGone(w));
+        hear(w, 1.0);
+        QCOMPARE(w.alarm_state, 0);
+        QCOMPARE(log().count(QStringLiteral("Measuring the room in the first pause: the alarm rang "
+                                            "without measuring it first")),
+            1);
     }
 
     // A tick held up past the calibration moment opens the window less than

@@ -5,6 +5,7 @@
 
 #include "mainwindow.h"
 #include "ringingguard.h"
+#include "standins.h"
 #include "testsupport.h"
 #include "waketimer.h"
 
@@ -60,60 +61,6 @@ void writeConf()
 {
     writeFile(QStringLiteral("alarm.conf"), "sounds/ringin.wav\n07:30:00\n1\n1\n8\n1\n");
 }
-
-// The stand-in services, and what they were asked.
-class StandIns {
-public:
-    StandIns(const QString &address, const QString &services)
-    {
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral("/usr/bin/python3"),
-            { QStringLiteral(ALARMCLOCK_SOURCE_DIR "/tests/standins.py"), address, services });
-    }
-    ~StandIns()
-    {
-        process.closeWriteChannel();
-        if (!process.waitForFinished(2000))
-            process.kill();
-    }
-    bool ready()
-    {
-        return waitFor([](const QJsonObject &r) { return r.value("event") == "ready"; });
-    }
-    // Waits for a record the test is looking for; true when it came.
-    template <typename Match> bool waitFor(Match match, int ms = 5000)
-    {
-        QElapsedTimer waited;
-        waited.start();
-        do {
-            read();
-            for (const QJsonObject &record : records)
-                if (match(record))
-                    return true;
-            QTest::qWait(10);
-        } while (waited.elapsed() < ms);
-        return false;
-    }
-    QJsonObject call(const QString &name)
-    {
-        read();
-        for (const QJsonObject &record : records)
-            if (record.value("call").toString() == name)
-                return record;
-        return QJsonObject();
-    }
-    bool called(const QString &name, int ms = 5000)
-    {
-        return waitFor([name](const QJsonObject &r) { return r.value("call") == name; }, ms);
-    }
-    void read()
-    {
-        while (process.canReadLine())
-            records.append(QJsonDocument::fromJson(process.readLine()).object());
-    }
-    QProcess process;
-    QList<QJsonObject> records;
-};
 
 } // namespace
 
@@ -404,6 +351,54 @@ private slots:
         button(w)->click();
     }
 
+    void awakeFromTheWakeUpToTheStop_data()
+    {
+        QTest::addColumn<int>("refusals");
+        QTest::newRow("lock given at once") << 0;
+        QTest::newRow("logind refuses twice, as right after a resume") << 2;
+    }
+
+    // The phone is kept awake from the wake-up (or the calibration moment,
+    // whichever comes first), before the alarm rings, until it stops; a
+    // lock refused for the moment is asked for again.
+    void awakeFromTheWakeUpToTheStop()
+    {
+        QFETCH(int, refusals);
+        StandIns services(busAddress, QStringLiteral("logind,sessionmanager"));
+        QVERIFY(services.ready());
+        services.process.write("refuse " + QByteArray::number(refusals) + '\n');
+        WorkDir dir;
+        writeConf();
+        MainWindow w;
+        // A minute ahead: near enough for a wake-up to be the alarm's.
+        arm(w, 1);
+        QTest::qWait(300);
+        QVERIFY(!services.called(QStringLiteral("org.gnome.SessionManager.Inhibit"), 0));
+        // The phone wakes for the alarm.
+        emit w.wakeTimer->fired(w.wakeTimer->moment());
+        QVERIFY(services.called(QStringLiteral("org.gnome.SessionManager.Inhibit")));
+        QCOMPARE(w.alarm_state, 1);
+        QVERIFY(w.ringingGuard->held());
+        auto inhibits = [&] {
+            services.read();
+            int count = 0;
+            for (const QJsonObject &record : qAsConst(services.records))
+                count += record.value("call") == "org.freedesktop.login1.Manager.Inhibit";
+            return count;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(
+            inhibits(), refusals + 1, (refusals + 1) * RingingGuard::retryMs + 2000);
+        w.playAlarm();
+        QVERIFY(w.alarm_state >= 2);
+        QVERIFY(!services.waitFor(
+            [](const QJsonObject &r) { return r.value("event") == "released"; }, 0));
+        button(w)->click();
+        QVERIFY(
+            services.waitFor([](const QJsonObject &r) { return r.value("event") == "released"; }));
+        QCOMPARE(log().filter(QStringLiteral("Cannot keep the phone from sleeping")).size(),
+            refusals > 0 ? 1 : 0);
+    }
+
     // Each service may be missing: the program says so once and rings; the
     // portable idle lock stands in for the session manager.
     void missingServicesRingAllTheSame()
@@ -423,7 +418,8 @@ private slots:
             QVERIFY(services.called(QStringLiteral("org.freedesktop.ScreenSaver.UnInhibit")));
         }
         QCOMPARE(log().filter(QStringLiteral("Cannot keep the phone from sleeping")).size(), 1);
-        QCOMPARE(log().filter(QStringLiteral("Cannot show the ringing alarm")).size(), 1);
+        QCOMPARE(
+            log().filter(QStringLiteral("Cannot show the alarm on the lock screen")).size(), 1);
         QCOMPARE(log().filter(QStringLiteral("Cannot keep the session")).size(), 0);
     }
 };

@@ -1,0 +1,58 @@
+#ifndef NOTIFIER_H
+#define NOTIFIER_H
+
+#include <QObject>
+#include <QString>
+
+class QDBusPendingCallWatcher;
+
+// The alarm's one notification at a time, through the desktop's
+// notification server: the alarm that is set while the window is closed,
+// the ringing alarm on the lock screen, or an alarm that was missed. A new
+// one replaces the one shown. Only the notification server's own signals,
+// for the notification it said it showed, count as a person's choice.
+// Where there is no notification server, the log says so once.
+class Notifier : public QObject {
+    Q_OBJECT
+
+public:
+    explicit Notifier(QObject *parent = nullptr);
+    ~Notifier() override;
+
+    // "Alarm set for 07:30", resident, with "Unset Alarm" and, as its
+    // default action, the window.
+    void showArmed(const QString &alarmTime);
+    // "Alarm", "07:30", critical, with "Stop Alarm": shown on the lock
+    // screen, and it turns the screen on.
+    void showRinging(const QString &alarmTime);
+    // "Missed alarm 07:30".
+    void showMissed(const QString &alarmTime);
+    // Takes the notification away.
+    void close();
+    // Whether a notification is asked for or shown.
+    bool showing() const { return wanted; }
+
+signals:
+    // The person chose an action: "stop", "unset" or "default".
+    void chosen(const QString &key);
+    // The notification server has answered the last request, either way.
+    void answered();
+
+private slots:
+    void actionInvoked(uint id, const QString &key);
+    void notificationClosed(uint id, uint reason);
+
+private:
+    void notify(const QString &summary, const QString &body, const QStringList &actions,
+        uchar urgency, bool resident);
+    void shown(QDBusPendingCallWatcher *watcher);
+
+    // What the server called the notification shown; 0 for none.
+    uint id;
+    bool wanted;
+    // The answer that belongs to the latest request; older ones are undone.
+    int request;
+    bool toldMissing;
+};
+
+#endif // NOTIFIER_H

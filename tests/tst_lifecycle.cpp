@@ -1,0 +1,211 @@
+// The alarm outlives its window: the built program on the virtual phone,
+// its window closed as a phone shell closes it, started a second time, and
+// killed and started again, with a notification server standing in on a
+// private session bus.
+
+#include "phone.h"
+#include "standins.h"
+#include "testsupport.h"
+
+#include <QtTest>
+
+#include <csignal>
+
+using namespace Phone;
+using namespace TestSupport;
+
+namespace {
+
+const QByteArray ringinConf("sounds/ringin.wav\n07:30:00\n1\n1\n8\n1\n");
+
+bool windowShown(const Program &program)
+{
+    return !run(QStringLiteral("xdotool"),
+        { "search", "--all", "--onlyvisible", "--pid", QString::number(program.process.processId()),
+            "--name", "^MainWindow$" })
+                .isEmpty();
+}
+
+// As a window manager or a phone shell does when a person closes the window.
+void closeWindow(const Program &program)
+{
+    QProcess::execute(QStringLiteral("/usr/bin/python3"),
+        { QStringLiteral(ALARMCLOCK_SOURCE_DIR "/tests/closewindow.py"), program.window });
+}
+
+QString remembered(const Program &program)
+{
+    return QString::fromLatin1(readFile(program.file(QStringLiteral("alarm.armed"))).trimmed());
+}
+
+} // namespace
+
+class TestLifecycle : public QObject {
+    Q_OBJECT
+
+private:
+    PrivateBus bus;
+
+    // The program on the private bus, its clock starting at `clock`.
+    void useBus(Program &program) const
+    {
+        program.env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address);
+    }
+
+    QJsonObject lastNotification(StandIns &services)
+    {
+        services.read();
+        QJsonObject last;
+        for (const QJsonObject &record : qAsConst(services.records))
+            if (record.value("call") == "org.freedesktop.Notifications.Notify")
+                last = record;
+        return last;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        REQUIRE_VIRTUAL_PHONE();
+        REQUIRE_PREREQUISITE(bus.start(), "dbus-daemon (package dbus)");
+    }
+
+    void closingTheWindow_data()
+    {
+        QTest::addColumn<bool>("armed");
+        QTest::addColumn<QString>("then");
+        QTest::newRow("not armed") << false << "";
+        QTest::newRow("armed, unset from the notification") << true << "unset";
+        QTest::newRow("armed, the window back from the notification") << true << "default";
+        QTest::newRow("armed, rings, stopped from the notification") << true << "stop";
+    }
+
+    // A closed window ends the program, unless an alarm is set: then the
+    // program goes on without it, a notification says when the alarm will
+    // ring and offers to unset it or to show the window, and the alarm
+    // rings all the same. Once it is unset or stopped, the program ends.
+    void closingTheWindow()
+    {
+        QFETCH(bool, armed);
+        QFETCH(QString, then);
+        StandIns services(bus.address, QStringLiteral("notifications"));
+        QVERIFY(services.ready());
+        Program program(ringinConf,
+            then == QLatin1String("stop") ? "@2026-12-07 07:29:52" : "@2026-12-07 07:00:00");
+        useBus(program);
+        QVERIFY(program.start());
+        if (armed) {
+            program.clickButton();
+            QVERIFY2(remembered(program).endsWith(QLatin1String(" 07:30:00")),
+                qPrintable(remembered(program)));
+        }
+        closeWindow(program);
+        if (!armed) {
+            QVERIFY(program.process.waitForFinished(5000));
+            QCOMPARE(program.process.exitCode(), 0);
+            return;
+        }
+        QTRY_VERIFY(!windowShown(program));
+        QVERIFY(services.called(QStringLiteral("org.freedesktop.Notifications.Notify")));
+        const QVariantList notice = lastNotification(services).value("args").toVariant().toList();
+        QCOMPARE(notice.value(3).toString(), QStringLiteral("Alarm set for 07:30"));
+        QCOMPARE(notice.value(5).toStringList(),
+            QStringList({ "unset", "Unset Alarm", "default", "Alarm Clock" }));
+        QCOMPARE(notice.value(6).toMap().value("resident").toBool(), true);
+        QCOMPARE(program.process.state(), QProcess::Running);
+
+        if (then == QLatin1String("stop")) {
+            Speaker speaker;
+            speaker.start();
+            QVERIFY(speaker.waitForLoud(0.3, 15000) > 0.3);
+            const QVariantList ringing
+                = lastNotification(services).value("args").toVariant().toList();
+            QCOMPARE(ringing.value(3).toString(), QStringLiteral("Alarm"));
+            QCOMPARE(ringing.value(5).toStringList(), QStringList({ "stop", "Stop Alarm" }));
+        }
+        services.process.write("invoke 1 " + then.toLatin1() + '\n');
+        services.process.waitForBytesWritten();
+        if (then == QLatin1String("default")) {
+            QTRY_VERIFY(windowShown(program));
+            QVERIFY(
+                services.called(QStringLiteral("org.freedesktop.Notifications.CloseNotification")));
+            QVERIFY(!remembered(program).isEmpty());
+        } else {
+            QVERIFY(program.process.waitForFinished(5000));
+            QCOMPARE(program.process.exitCode(), 0);
+            QVERIFY(remembered(program).isEmpty());
+        }
+    }
+
+    // Started again from the app grid while it runs, the program shows the
+    // running one's window, hidden or not, and ends.
+    void secondStartShowsTheFirst()
+    {
+        Program first(ringinConf, "@2026-12-07 07:00:00");
+        useBus(first);
+        QVERIFY(first.start());
+        first.clickButton();
+        closeWindow(first);
+        QTRY_VERIFY(!windowShown(first));
+
+        QProcess second;
+        QProcessEnvironment env = first.env;
+        second.setProcessEnvironment(env);
+        second.setWorkingDirectory(first.dir.path());
+        second.start(first.command, QStringList());
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(second.exitCode(), 0);
+        QTRY_VERIFY(windowShown(first));
+        QCOMPARE(first.process.state(), QProcess::Running);
+        QVERIFY(!remembered(first).isEmpty());
+    }
+
+    void restart_data()
+    {
+        QTest::addColumn<QByteArray>("clock");
+        QTest::addColumn<bool>("ahead");
+        QTest::newRow("alarm still ahead") << QByteArray("@2026-12-07 07:29:00") << true;
+        QTest::newRow("alarm passed meanwhile") << QByteArray("@2026-12-07 07:31:00") << false;
+    }
+
+    // Killed while armed (a crash, a flat battery), and started again: an
+    // alarm still ahead is set again; one that passed is not rung late, but
+    // told of.
+    void restart()
+    {
+        QFETCH(QByteArray, clock);
+        QFETCH(bool, ahead);
+        StandIns services(bus.address, QStringLiteral("notifications"));
+        QVERIFY(services.ready());
+        Program first(ringinConf, "@2026-12-07 07:00:00");
+        useBus(first);
+        QVERIFY(first.start());
+        first.clickButton();
+        QVERIFY(!remembered(first).isEmpty());
+        ::kill(pid_t(first.process.processId()), SIGKILL);
+        QVERIFY(first.process.waitForFinished());
+
+        Program again(QByteArray {}, clock);
+        useBus(again);
+        again.workingDirectory = first.dir.path();
+        QVERIFY(again.start());
+        if (ahead) {
+            QVERIFY(
+                again.waitForLog(QStringLiteral("Alarm re-armed for 07:30 after a restart"), 3000));
+            QVERIFY(!remembered(first).isEmpty());
+            // The button reads "Unset Alarm": a click unsets the alarm.
+            again.clickButton();
+            QTRY_VERIFY(remembered(first).isEmpty());
+        } else {
+            QVERIFY(again.waitForLog(QStringLiteral("Missed alarm 07:30"), 3000));
+            QVERIFY(remembered(first).isEmpty());
+            QVERIFY(services.called(QStringLiteral("org.freedesktop.Notifications.Notify")));
+            QCOMPARE(lastNotification(services).value("args").toVariant().toList().value(3),
+                QVariant(QStringLiteral("Missed alarm 07:30")));
+            QCOMPARE(readFile(first.file(QStringLiteral("alarm.conf"))), ringinConf);
+        }
+        QVERIFY(!again.log().contains(QStringLiteral("Missed alarm 07:30")) || !ahead);
+    }
+};
+
+ALARM_TEST_MAIN(TestLifecycle)
+#include "tst_lifecycle.moc"
