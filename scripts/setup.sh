@@ -15,6 +15,8 @@ packages=(
     clang libclang-rt-14-dev
     desktop-file-utils appstream
     dbus python3-gi python3-xlib
+    phosh phoc gnome-settings-daemon-common xwayland grim
+    libwayland-bin libwayland-dev qtwayland5
     "$@"
 )
 
