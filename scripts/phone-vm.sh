@@ -17,7 +17,7 @@
 # and half an hour: qemu emulates the machine (KVM does not work here), at
 # the lowest priority, so it keeps one core busy. Not part of the test
 # command. The guest image is kept in WORK_DIR and reused while the package
-# is the same; each run boots a fresh overlay on it.
+# and this script are the same; each run boots a fresh overlay on it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root_dir=$(pwd)
@@ -33,7 +33,7 @@ deb=$(ls "$root_dir"/build-deb/alarmclock_*.deb)
 guest=$work/guest
 image=$work/disk.img
 stamp=$work/image.stamp
-if [[ ! -f $image || $(cat "$stamp" 2>/dev/null) != "$(sha256sum <"$deb")" ]]; then
+if [[ ! -f $image || $(cat "$stamp" 2>/dev/null) != "$(cat "$deb" "$0" | sha256sum)" ]]; then
     echo "== Building the guest (debootstrap bookworm)"
     rm -rf "$guest" "$image"
     mirror=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources)
@@ -55,6 +55,17 @@ if [[ ! -f $image || $(cat "$stamp" 2>/dev/null) != "$(sha256sum <"$deb")" ]]; t
         echo phone-vm >/etc/hostname
         passwd -d root >/dev/null
         systemctl mask getty@tty1.service serial-getty@ttyS1.service >/dev/null 2>&1
+        # The phone'"'"'s speaker and room belong to the sound server itself, so a
+        # restarted server has them too. Under emulation its realtime threads
+        # overrun their CPU limit and the kernel kills the server (SIGKILL,
+        # about half a minute after login), so it runs at normal priority.
+        mkdir -p /etc/pulse/default.pa.d /etc/pulse/daemon.conf.d
+        printf "%s\n" "load-module module-null-sink sink_name=speaker" \
+            "load-module module-null-sink sink_name=room" \
+            "set-default-sink speaker" "set-default-source room.monitor" \
+            >/etc/pulse/default.pa.d/phone.pa
+        printf "%s\n" "realtime-scheduling = no" "high-priority = no" "exit-idle-time = -1" \
+            >/etc/pulse/daemon.conf.d/phone.conf
         apt-get clean
     '
     for m in dev/pts dev sys proc; do umount "$guest/$m"; done
@@ -72,10 +83,6 @@ mkdir -p "$data"
 Xvfb :1 -screen 0 720x1280x24 -nolisten tcp >/tmp/xvfb.log 2>&1 &
 for _ in $(seq 100); do [[ -e /tmp/.X11-unix/X1 ]] && break; sleep 0.2; done
 for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.3; done
-pactl load-module module-null-sink sink_name=speaker >/dev/null
-pactl load-module module-null-sink sink_name=room >/dev/null
-pactl set-default-sink speaker
-pactl set-default-source room.monitor
 # The room hums quietly, as a room does; no echo of the speaker here: under
 # emulation the loopback piles up tens of seconds of delay.
 (sox -q -n -r 8000 -c 1 -b 16 -e signed-integer -t raw - synth sine 120 synth pinknoise mix vol 0.03 \
@@ -106,23 +113,28 @@ arm() {
     [[ -f $data/alarm.armed ]] || say "could not arm the alarm"
 }
 
-# How often the hardware clock has woken the phone.
-rtc_wakes() {
+# The kernel's wake-up sources and how many wake-ups each has counted.
+wake_counts() {
     local source
     for source in /sys/class/wakeup/*; do
-        [[ $(cat "$source/name" 2>/dev/null) == rtc0 ]] && cat "$source/event_count"
-    done
+        echo "$(cat "$source/name" 2>/dev/null) $(cat "$source/event_count" 2>/dev/null)"
+    done | sort
 }
 
-# Suspends the phone; back once the hardware clock has woken it.
+# Suspends the phone; back once it has been woken. Says which wake-up
+# sources counted the wake-up.
 suspend_until_woken() {
-    rm -f /run/alarmvm/resumed
-    local before; before=$(rtc_wakes)
+    local previous before
+    previous=$(cat /run/alarmvm/resumed 2>/dev/null || echo none)
+    before=$(wake_counts)
     sleep 5
     systemctl suspend
-    for _ in $(seq 1200); do [[ -f /run/alarmvm/resumed ]] && break; sleep 0.25; done
+    for _ in $(seq 1200); do
+        [[ $(cat /run/alarmvm/resumed 2>/dev/null || echo none) != "$previous" ]] && break
+        sleep 0.25
+    done
     resumed=$(cat /run/alarmvm/resumed 2>/dev/null || echo 0)
-    rtc_woke=$(( $(rtc_wakes || echo 0) - ${before:-0} ))
+    woken_by=$(join <(echo "$before") <(wake_counts) | awk '$3 > $2 { print $1 }' | xargs)
 }
 
 # When the speaker first carries the alarm, in seconds since the epoch.
@@ -168,7 +180,7 @@ case $(cat "$phase" 2>/dev/null) in
     inhibitors=$(systemd-inhibit --list --no-pager | grep -i alarm | tr -s ' ' | head -1)
     checked=$(now)
     wait_for_ringing
-    say "(a) armed for $(date -d @$alarm +%T), suspended: woken $(minus $alarm $resumed) s before the alarm (rtc0 counted $rtc_woke wake); rang $( [[ $rang == none ]] && echo never || echo "$(minus $rang $alarm) s after the alarm moment")"
+    say "(a) armed for $(date -d @$alarm +%T), suspended: woken $(minus $alarm $resumed) s before the alarm (wake-up counted by: ${woken_by:-no source}); rang $( [[ $rang == none ]] && echo never || echo "$(minus $rang $alarm) s after the alarm moment")"
     say "(d) $(minus $checked $resumed) s after the resume, $(minus $alarm $checked) s before the alarm: systemd-inhibit --list: ${inhibitors:-no lock of the alarm clock}"
     stop_alarm
     # (b)
@@ -237,7 +249,7 @@ EOF
     cp "$guest"/boot/vmlinuz-* "$work/vmlinuz"
     cp "$guest"/boot/initrd.img-* "$work/initrd.img"
     mke2fs -q -t ext4 -d "$guest" -L root "$image" 8G
-    sha256sum <"$deb" >"$stamp"
+    cat "$deb" "$0" | sha256sum >"$stamp"
 fi
 
 echo "== Booting the phone (qemu, emulated)"
