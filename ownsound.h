@@ -11,8 +11,8 @@
 // measures on every play: the moment the microphone first hears the play
 // rise above the room, less the file's own silence before its first sound.
 // The sound then counts as audible until the file's last sound has come
-// that late, and a short while more for the room's reverberation.
-// capture. A play the microphone never hears holds nothing back.
+// that late, and a short while more for the room's reverberation. A play
+// the microphone never hears holds nothing back.
 //
 // Times are microseconds of the steady clock (now()). A chunk counts at the
 // time its sound was captured, not when it arrived, so that the capture's
