@@ -176,6 +176,11 @@ public:
     }
     ~Program()
     {
+        // A failed case shows what the program said.
+        if (QTest::currentTestFailed()) {
+            for (const QString &line : log())
+                qInfo("program: %s", qPrintable(line));
+        }
         process.terminate();
         if (!process.waitForFinished(5000))
             process.kill();

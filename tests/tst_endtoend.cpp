@@ -41,7 +41,12 @@ private:
         program.clickButton();
         QVERIFY(program.waitForLog(QStringLiteral("\"Initial Orientation: 5\""), 9000));
         speaker.start();
-        QVERIFY2(speaker.waitForLoud(0.3, 8000) > 0.3, "the speaker never carried the alarm");
+        const double loudest = speaker.waitForLoud(0.3, 8000);
+        QVERIFY2(loudest > 0.3,
+            qPrintable(QStringLiteral("the speaker never carried the alarm: loudest %1 in %2 s "
+                                      "recorded")
+                           .arg(loudest)
+                           .arg(speaker.peaks().size() / 10.0)));
     }
 
     // After a stop: the speaker stays silent, through the time a pause
