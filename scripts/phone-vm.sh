@@ -137,21 +137,21 @@ suspend_until_woken() {
     woken_by=$(join <(echo "$before") <(wake_counts) | awk '$3 > $2 { print $1 }' | xargs)
 }
 
-# When the speaker first carries the alarm, in seconds since the epoch.
+# When the speaker first carries the alarm, in seconds since the epoch;
+# "none" if it has not a minute after the alarm moment.
 wait_for_ringing() {
     rang=none
-    local start; start=$(now)
     parec -d speaker.monitor --format=s16le --rate=8000 --channels=1 --latency-msec=50 --raw \
         | python3 -c '
 import sys, struct, time
-start = float(sys.argv[1])
+deadline = float(sys.argv[1]) + 60
 while True:
     block = sys.stdin.buffer.read(800)
-    if not block or time.time() - start > 120:
+    if not block or time.time() > deadline:
         print("none"); break
     if max(abs(v) for v in struct.unpack("<%dh" % (len(block) // 2), block)) > 9800:
         print("%.3f" % time.time()); break
-' "$start" >/tmp/rang &
+' "$alarm" >/tmp/rang &
     local reader=$!
     wait "$reader" 2>/dev/null || true
     pkill -f "parec -d speaker.monitor" || true
