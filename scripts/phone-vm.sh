@@ -137,10 +137,10 @@ suspend_until_woken() {
     woken_by=$(join <(echo "$before") <(wake_counts) | awk '$3 > $2 { print $1 }' | xargs)
 }
 
-# When the speaker first carries the alarm, in seconds since the epoch;
-# "none" if it has not a minute after the alarm moment.
-wait_for_ringing() {
-    rang=none
+# Watches the speaker for the alarm: when it first carries it, in seconds
+# since the epoch, or "none" if it has not a minute after the alarm moment.
+# Started before anything else that may be slow after a resume.
+watch_ringing() {
     parec -d speaker.monitor --format=s16le --rate=8000 --channels=1 --latency-msec=50 --raw \
         | python3 -c '
 import sys, struct, time
@@ -152,8 +152,10 @@ while True:
     if max(abs(v) for v in struct.unpack("<%dh" % (len(block) // 2), block)) > 9800:
         print("%.3f" % time.time()); break
 ' "$alarm" >/tmp/rang &
-    local reader=$!
-    wait "$reader" 2>/dev/null || true
+    watcher=$!
+}
+wait_for_ringing() {
+    wait "$watcher" 2>/dev/null || true
     pkill -f "parec -d speaker.monitor" || true
     rang=$(cat /tmp/rang)
 }
@@ -176,6 +178,7 @@ case $(cat "$phase" 2>/dev/null) in
     # (a) and (d)
     arm 120
     suspend_until_woken
+    watch_ringing
     sleep 1
     inhibitors=$(systemd-inhibit --list --no-pager | grep -i alarm | tr -s ' ' | head -1)
     checked=$(now)
@@ -191,6 +194,7 @@ case $(cat "$phase" 2>/dev/null) in
     shown=$(xdotool search --onlyvisible --name '^MainWindow$' | wc -l)
     running=$(pgrep -xc alarmclock || true)
     suspend_until_woken
+    watch_ringing
     wait_for_ringing
     say "(b) armed for $(date -d @$alarm +%T), window closed (windows shown: $shown, programs running: $running), suspended: woken $(minus $alarm $resumed) s before the alarm; rang $( [[ $rang == none ]] && echo never || echo "$(minus $rang $alarm) s after the alarm moment")"
     stop_alarm
@@ -207,6 +211,7 @@ case $(cat "$phase" 2>/dev/null) in
     login=$(now)
     for _ in $(seq 100); do grep -q "after a restart" "$data/program.log" && break; sleep 0.5; done
     rearmed=$(grep -o "Alarm re-armed for .* after a restart" "$data/program.log" | tail -1)
+    watch_ringing
     wait_for_ringing
     say "(c) rebooted $(minus $alarm $rebooted) s before the alarm; logged in $(minus $alarm $login) s before it; the autostart entry's program said \"${rearmed:-nothing}\"; rang $( [[ $rang == none ]] && echo never || echo "$(minus $rang $alarm) s after the alarm moment")"
     stop_alarm
