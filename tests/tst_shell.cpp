@@ -67,9 +67,9 @@ private slots:
                 return false;
             }
         } paints;
-        QWidget *others[]
-            = { w.findChild<QProgressBar *>(), w.findChild<QPushButton *>("bsetAlarm"),
-                  w.findChild<QTimeEdit *>(), w.findChild<QTabBar *>() };
+        // Not the level bar: the microphone's level moves it on its own.
+        QWidget *others[] = { w.findChild<QPushButton *>("bsetAlarm"), w.findChild<QTimeEdit *>(),
+            w.findChild<QTabBar *>() };
         for (QWidget *widget : others)
             widget->installEventFilter(&paints);
         clock->installEventFilter(&paints);
