@@ -10,6 +10,10 @@ int main(int argc, char *argv[])
     // own there.
     if (qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(QLatin1String("Phosh")))
         qputenv("QT_WAYLAND_DISABLE_WINDOWDECORATION", "1");
+    // Widgets only, never OpenGL: on X11 loading the GL drivers (Mesa with
+    // its compiler) is a third of the time to the window, for nothing.
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
     QApplication a(argc, argv);
     // Lets Wayland shells match the window to its desktop entry.
     QGuiApplication::setDesktopFileName(QStringLiteral(ALARMCLOCK_APP_ID));

@@ -130,6 +130,7 @@ int main(int argc, char **argv)
     QTest::qWait(2000);
     QVector<double> startup;
     QVector<double> empty;
+    QVector<double> emptyNoGl;
     QVector<double> slow;
     for (int i = 0; i < runs; ++i) {
         Program program(toneConf);
@@ -142,6 +143,14 @@ int main(int argc, char **argv)
         if (!bare.start())
             return 1;
         empty.append(bare.shownAfterMs);
+        // The program leaves the GL drivers unloaded; the same floor
+        // without them shows what its own work costs.
+        Program noGl(toneConf);
+        noGl.command = QStringLiteral(EMPTY_WINDOW);
+        noGl.env.insert(QStringLiteral("QT_XCB_GL_INTEGRATION"), QStringLiteral("none"));
+        if (!noGl.start())
+            return 1;
+        emptyNoGl.append(noGl.shownAfterMs);
     }
     for (int i = 0; i < runs; ++i) {
         Program program(toneConf);
@@ -159,6 +168,9 @@ int main(int argc, char **argv)
         << ": program " << median(startup) << " ms (" << list(startup) << "); empty Qt main window "
         << median(empty) << " ms (" << list(empty) << "); ratio "
         << QString::number(median(startup) / median(empty), 'f', 2) << "\n";
+    out << "  the same floor without GL drivers (QT_XCB_GL_INTEGRATION=none, as the program): "
+        << median(emptyNoGl) << " ms (" << list(emptyNoGl) << "); ratio "
+        << QString::number(median(startup) / median(emptyNoGl), 'f', 2) << "\n";
     out << "start to window shown, sound server answering after 1.5 s: median " << median(slow)
         << " ms (" << list(slow) << ")\n";
     out.flush();

@@ -107,6 +107,10 @@ private slots:
         QVERIFY(shown);
         QVERIFY2(!logWhenShown.contains(QStringLiteral("input")),
             qPrintable(logWhenShown.join(QLatin1Char('\n'))));
+        // Nor does it wait for GL drivers it never draws with.
+        const QByteArray maps
+            = readFile(QStringLiteral("/proc/%1/maps").arg(program.process.processId()));
+        QVERIFY(!maps.contains("libGLX_mesa") && !maps.contains("_dri.so"));
         QVERIFY(program.waitForLog(QStringLiteral("input"), 10000));
         QVERIFY(logHasInOrder(program.log(), { "INFO", "input" }));
     }
