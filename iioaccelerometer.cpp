@@ -115,8 +115,10 @@ public:
     void unsubscribe(IioAccelerometer *reader)
     {
         readers.removeAll(reader);
-        if (readers.isEmpty())
+        if (readers.isEmpty()) {
             timer.stop();
+            closeRaw();
+        }
     }
 
 private:
@@ -156,29 +158,50 @@ private:
         }
     }
 
-    // One raw axis: 0, or errno's value on failure. The file is opened for
-    // each look, so a device that went and came back is read again.
-    int readRaw(int axis, double *value) const
+    // One raw axis: 0, or errno's value on failure. The attribute stays
+    // open between looks: sysfs reads it anew at offset 0, and a device that
+    // goes away fails the read. It is opened again once a second all the
+    // same, so a device that went and came back is read again.
+    int readRaw(int axis, double *value)
     {
-        const QByteArray file = QFile::encodeName(
-            path + QStringLiteral("/in_accel_%1_raw").arg(QLatin1String(axisNames[axis])));
-        // Never wait on what is not a plain attribute.
-        const int fd = ::open(file.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return errno;
+        if (rawFd[axis] >= 0 && reopenClock.hasExpired(failingIntervalMs))
+            closeRaw();
+        if (rawFd[axis] < 0) {
+            if (!reopenClock.isValid() || axis == 0)
+                reopenClock.start();
+            const QByteArray file = QFile::encodeName(
+                path + QStringLiteral("/in_accel_%1_raw").arg(QLatin1String(axisNames[axis])));
+            // Never wait on what is not a plain attribute.
+            rawFd[axis] = ::open(file.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            if (rawFd[axis] < 0)
+                return errno;
+        }
         char text[64];
-        const ssize_t got = ::read(fd, text, sizeof text - 1);
-        const int error = errno;
-        ::close(fd);
-        if (got < 0)
+        const ssize_t got = ::pread(rawFd[axis], text, sizeof text - 1, 0);
+        if (got < 0) {
+            // What cannot be read from its start is no attribute.
+            const int error = errno == ESPIPE ? ENODATA : errno;
+            closeRaw();
             return error;
+        }
         text[got] = '\0';
         char *end = nullptr;
         *value = std::strtod(text, &end);
         // Anything but a number is no reading.
-        if (end == text || (*end != '\0' && *end != '\n'))
+        if (end == text || (*end != '\0' && *end != '\n')) {
+            closeRaw();
             return ENODATA;
+        }
         return 0;
+    }
+
+    void closeRaw()
+    {
+        for (int &fd : rawFd) {
+            if (fd >= 0)
+                ::close(fd);
+            fd = -1;
+        }
     }
 
     void look()
@@ -218,6 +241,7 @@ private:
             const QString found = IioAccelerometer::findDevice();
             if (!found.isEmpty() && found != path && unscaled(found).isEmpty()) {
                 path = found;
+                closeRaw();
                 readCalibration();
             }
         }
@@ -246,6 +270,8 @@ private:
     int interval = 1000 / defaultRate;
     QList<IioAccelerometer *> readers;
     QElapsedTimer clock;
+    int rawFd[3] = { -1, -1, -1 };
+    QElapsedTimer reopenClock;
     bool failing = false;
     bool toldFailure = false;
     bool toldRecovery = false;
