@@ -624,7 +624,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     if (argc > 1 && qstrcmp(argv[1], "--sound-drill") == 0) {
         TestSoundDrill drill;
-        return QTest::qExec(&drill, 1, argv);
+        return runTests(drill, 1, argv);
     }
     TestAlarmClock test;
     return runTests(test, argc, argv);

@@ -561,11 +561,11 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     if (argc > 1 && qstrcmp(argv[1], "--file-sensors") == 0) {
         TestFileSensors test;
-        return QTest::qExec(&test, 1, argv);
+        return runTests(test, 1, argv);
     }
     if (argc > 1 && qstrcmp(argv[1], "--iio-sensors") == 0) {
         TestIioSensors test;
-        return QTest::qExec(&test, 1, argv);
+        return runTests(test, 1, argv);
     }
     TestMotion test;
     return runTests(test, argc, argv);
