@@ -160,15 +160,10 @@ private:
 
     // One raw axis: 0, or errno's value on failure. The attribute stays
     // open between looks: sysfs reads it anew at offset 0, and a device that
-    // goes away fails the read. It is opened again once a second all the
-    // same, so a device that went and came back is read again.
+    // goes away fails the read.
     int readRaw(int axis, double *value)
     {
-        if (rawFd[axis] >= 0 && reopenClock.hasExpired(failingIntervalMs))
-            closeRaw();
         if (rawFd[axis] < 0) {
-            if (!reopenClock.isValid() || axis == 0)
-                reopenClock.start();
             const QByteArray file = QFile::encodeName(
                 path + QStringLiteral("/in_accel_%1_raw").arg(QLatin1String(axisNames[axis])));
             // Never wait on what is not a plain attribute.
@@ -178,20 +173,15 @@ private:
         }
         char text[64];
         const ssize_t got = ::pread(rawFd[axis], text, sizeof text - 1, 0);
-        if (got < 0) {
+        if (got < 0)
             // What cannot be read from its start is no attribute.
-            const int error = errno == ESPIPE ? ENODATA : errno;
-            closeRaw();
-            return error;
-        }
+            return errno == ESPIPE ? ENODATA : errno;
         text[got] = '\0';
         char *end = nullptr;
         *value = std::strtod(text, &end);
         // Anything but a number is no reading.
-        if (end == text || (*end != '\0' && *end != '\n')) {
-            closeRaw();
+        if (end == text || (*end != '\0' && *end != '\n'))
             return ENODATA;
-        }
         return 0;
     }
 
@@ -206,9 +196,16 @@ private:
 
     void look()
     {
+        // Opened anew once a second all the same, so a device that went and
+        // came back is read again.
+        if (!reopenClock.isValid() || reopenClock.hasExpired(failingIntervalMs)) {
+            closeRaw();
+            reopenClock.start();
+        }
         double raw[3];
         for (int axis = 0; axis < 3; ++axis) {
             if (const int error = readRaw(axis, &raw[axis])) {
+                closeRaw();
                 fail(QString::fromLocal8Bit(std::strerror(error)), error);
                 return;
             }
@@ -241,7 +238,6 @@ private:
             const QString found = IioAccelerometer::findDevice();
             if (!found.isEmpty() && found != path && unscaled(found).isEmpty()) {
                 path = found;
-                closeRaw();
                 readCalibration();
             }
         }
