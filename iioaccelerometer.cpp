@@ -1,6 +1,8 @@
 #include "iioaccelerometer.h"
 
+#include <QAbstractEventDispatcher>
 #include <QAccelerometer>
+#include <QBasicTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -9,7 +11,7 @@
 #include <QOrientationSensor>
 #include <QSensorBackendFactory>
 #include <QSensorManager>
-#include <QTimer>
+#include <QTimerEvent>
 #include <QtGlobal>
 
 #include <cerrno>
@@ -26,6 +28,12 @@ const int defaultRate = 20;
 // While the device cannot be read (busy with its buffer, gone), a look a
 // second finds it again without costing anything.
 const int failingIntervalMs = 1000;
+// A look may come up to half its interval early, to ride on a wake-up the
+// thread makes anyway (the microphone's, twenty or so a second, unevenly);
+// the timer waits a twentieth past it, so that such wake-ups a little late
+// are taken too.
+const int earlyDivisor = 2;
+const int lateDivisor = 20;
 
 const char *const axisNames[3] = { "x", "y", "z" };
 
@@ -90,8 +98,8 @@ Factory &factory()
 
 } // namespace
 
-// One IIO device, read once per look for every backend that shows it: Qt's
-// generic orientation backend keeps an accelerometer of its own.
+// One IIO device, read once per look for every backend that shows it: the
+// accelerometer and the orientation sensor.
 class IioAccelerometer::Device : public QObject {
 public:
     static Device *of(const QString &path)
@@ -109,7 +117,7 @@ public:
             readers.append(reader);
         interval = qMin(interval, 1000 / qBound(1, rate, 100));
         if (!timer.isActive())
-            timer.start(failing ? failingIntervalMs : interval);
+            schedule(failing ? failingIntervalMs : interval);
     }
 
     void unsubscribe(IioAccelerometer *reader)
@@ -127,7 +135,33 @@ private:
     {
         readCalibration();
         clock.start();
-        connect(&timer, &QTimer::timeout, this, &Device::look);
+        // On a phone each wake-up of its own costs more than the look.
+        if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
+            connect(dispatcher, &QAbstractEventDispatcher::awake, this, &Device::rideAlong);
+    }
+
+    // Counted from when the look was due, or from the look if it came late:
+    // early rides keep the rate, and a look the timer takes comes a little
+    // late, so the looks drift until they meet the thread's other wake-ups.
+    void schedule(int wait)
+    {
+        const qint64 now = clock.elapsed();
+        due = qMax(due, now) + wait;
+        timer.start(int(due - now) + wait / lateDivisor, Qt::PreciseTimer, this);
+    }
+
+    // The thread woke for something else: a look nearly due is taken now
+    // rather than wake the thread again for it shortly.
+    void rideAlong()
+    {
+        if (!failing && timer.isActive() && clock.elapsed() >= due - interval / earlyDivisor)
+            look();
+    }
+
+    void timerEvent(QTimerEvent *event) override
+    {
+        if (event->timerId() == timer.timerId())
+            look();
     }
 
     // Offset, scale and mount matrix do not change while the phone runs;
@@ -135,7 +169,10 @@ private:
     void readCalibration()
     {
         name = QFileInfo(path).fileName();
+        closeRaw();
         for (int axis = 0; axis < 3; ++axis) {
+            rawPath[axis] = QFile::encodeName(
+                path + QStringLiteral("/in_accel_%1_raw").arg(QLatin1String(axisNames[axis])));
             offset[axis] = 0.0;
             scale[axis] = 1.0;
             attribute(path, axis, "offset", &offset[axis]);
@@ -164,10 +201,8 @@ private:
     int readRaw(int axis, double *value)
     {
         if (rawFd[axis] < 0) {
-            const QByteArray file = QFile::encodeName(
-                path + QStringLiteral("/in_accel_%1_raw").arg(QLatin1String(axisNames[axis])));
             // Never wait on what is not a plain attribute.
-            rawFd[axis] = ::open(file.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            rawFd[axis] = ::open(rawPath[axis].constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
             if (rawFd[axis] < 0)
                 return errno;
         }
@@ -177,6 +212,17 @@ private:
             // What cannot be read from its start is no attribute.
             return errno == ESPIPE ? ENODATA : errno;
         text[got] = '\0';
+        // The kernel writes a decimal integer, read here at twenty a second:
+        // only what is not one goes through the general parser.
+        const char *digit = text + (text[0] == '-');
+        qint64 counts = 0;
+        int digits = 0;
+        for (; *digit >= '0' && *digit <= '9' && digits < 15; ++digit, ++digits)
+            counts = counts * 10 + (*digit - '0');
+        if (digits > 0 && (*digit == '\n' || *digit == '\0')) {
+            *value = double(text[0] == '-' ? -counts : counts);
+            return 0;
+        }
         char *end = nullptr;
         *value = std::strtod(text, &end);
         // Anything but a number is no reading.
@@ -215,9 +261,9 @@ private:
         for (int row = 0; row < 3; ++row)
             axes[row] = matrix[row * 3] * raw[0] + matrix[row * 3 + 1] * raw[1]
                 + matrix[row * 3 + 2] * raw[2];
+        schedule(interval);
         if (failing) {
             failing = false;
-            timer.start(interval);
             if (toldFailure && !toldRecovery) {
                 toldRecovery = true;
                 qWarning("%s",
@@ -241,10 +287,10 @@ private:
                 readCalibration();
             }
         }
+        schedule(failingIntervalMs);
         if (failing)
             return;
         failing = true;
-        timer.start(failingIntervalMs);
         if (!toldErrors.contains(error)) {
             toldErrors.append(error);
             toldFailure = true;
@@ -262,8 +308,12 @@ private:
     double offset[3];
     double scale[3];
     double matrix[9];
-    QTimer timer;
+    QByteArray rawPath[3];
+    // Restarted at every look, so cheaper than a QTimer.
+    QBasicTimer timer;
     int interval = 1000 / defaultRate;
+    // When the next look is due, in milliseconds of clock.
+    qint64 due = 0;
     QList<IioAccelerometer *> readers;
     QElapsedTimer clock;
     int rawFd[3] = { -1, -1, -1 };
@@ -275,6 +325,7 @@ private:
 };
 
 const char *const IioAccelerometer::identifier = "alarmclock.iio.accelerometer";
+const char *const IioAccelerometer::orientationIdentifier = "alarmclock.iio.orientation";
 
 QString IioAccelerometer::devicesDirectory()
 {
@@ -307,15 +358,19 @@ bool IioAccelerometer::registerIfPresent()
     unusable() = unscaled(device);
     if (!unusable().isEmpty()) {
         QSensorManager::unregisterBackend(QAccelerometer::type, identifier);
+        QSensorManager::unregisterBackend(QOrientationSensor::type, orientationIdentifier);
         return false;
     }
     factory().device = device;
-    if (!QSensorManager::isBackendRegistered(QAccelerometer::type, identifier))
-        QSensorManager::registerBackend(QAccelerometer::type, identifier, &factory());
-    QSensorManager::setDefaultBackend(QAccelerometer::type, identifier);
-    // The phones' sensor service reports only four orientations; the
-    // generic backend derives all six from this accelerometer.
-    QSensorManager::setDefaultBackend(QOrientationSensor::type, "generic.orientation");
+    // The phones' sensor service reports only four orientations; this
+    // backend knows all six, face up and face down among them.
+    const char *const backends[][2] = { { QAccelerometer::type, identifier },
+        { QOrientationSensor::type, orientationIdentifier } };
+    for (const auto &backend : backends) {
+        if (!QSensorManager::isBackendRegistered(backend[0], backend[1]))
+            QSensorManager::registerBackend(backend[0], backend[1], &factory());
+        QSensorManager::setDefaultBackend(backend[0], backend[1]);
+    }
     return true;
 }
 
@@ -327,8 +382,12 @@ QString IioAccelerometer::unusableReason()
 IioAccelerometer::IioAccelerometer(const QString &device, QSensor *sensor)
     : QSensorBackend(sensor)
     , device(Device::of(device))
+    , orientation(sensor->type() == QOrientationSensor::type)
 {
-    setReading<QAccelerometerReading>(&reading);
+    if (orientation)
+        setReading<QOrientationReading>(&orientationReading);
+    else
+        setReading<QAccelerometerReading>(&reading);
     setDescription(QStringLiteral("IIO accelerometer ") + device);
     addDataRate(1, 100);
 }
@@ -354,10 +413,38 @@ void IioAccelerometer::deliver(const double axes[3], quint64 timestamp)
 {
     // IIO reports the gravity vector (face up: z about -9.8); QAccelerometer
     // reports the opposite.
-    reading.setX(-axes[0]);
-    reading.setY(-axes[1]);
-    reading.setZ(-axes[2]);
-    reading.setTimestamp(timestamp);
+    const qreal x = -axes[0];
+    const qreal y = -axes[1];
+    const qreal z = -axes[2];
+    if (!orientation) {
+        reading.setX(x);
+        reading.setY(y);
+        reading.setZ(z);
+        reading.setTimestamp(timestamp);
+        newReadingAvailable();
+        return;
+    }
+    // An edge or a side counts as up once three quarters of gravity pull
+    // along it; in between, the phone keeps the orientation it had.
+    const qreal g = 7.35;
+    QOrientationReading::Orientation now = orientationReading.orientation();
+    if (y > g)
+        now = QOrientationReading::TopUp;
+    else if (y < -g)
+        now = QOrientationReading::TopDown;
+    else if (x > g)
+        now = QOrientationReading::RightUp;
+    else if (x < -g)
+        now = QOrientationReading::LeftUp;
+    else if (z > g)
+        now = QOrientationReading::FaceUp;
+    else if (z < -g)
+        now = QOrientationReading::FaceDown;
+    // Only changes are news, after the first reading.
+    if (now == orientationReading.orientation() && orientationReading.timestamp() != 0)
+        return;
+    orientationReading.setOrientation(now);
+    orientationReading.setTimestamp(qMax(timestamp, quint64(1)));
     newReadingAvailable();
 }
 

@@ -295,7 +295,7 @@ private slots:
 
 // Runs in the child process of iioAccelerometerStopsTheAlarm: a tree laid out
 // as the kernel's sysfs shows an IIO accelerometer, read by the program's own
-// backend, with the orientation derived from it by Qt's generic backend.
+// backend, which also tells the orientation.
 class TestIioSensors : public QObject {
     Q_OBJECT
 
@@ -431,6 +431,100 @@ private slots:
         QTRY_COMPARE(w.alarm_state, 0);
         QVERIFY2(log().contains(message), qPrintable(log().join(QLatin1Char('\n'))));
         QCOMPARE(log().filter(QStringLiteral("cannot be read")).size(), 1);
+    }
+
+    // Each side up, as raw counts of the gravity vector (about 1024 to a g):
+    // three quarters of a g along an axis decides; less keeps the last one.
+    void orientationOfEachSide_data()
+    {
+        QTest::addColumn<QList<int>>("raw");
+        QTest::addColumn<int>("orientation");
+        QTest::newRow("top up") << QList<int> { 0, -1024, 0 } << 1;
+        QTest::newRow("top down") << QList<int> { 0, 1024, 0 } << 2;
+        QTest::newRow("left up") << QList<int> { 1024, 0, 0 } << 3;
+        QTest::newRow("right up") << QList<int> { -1024, 0, 0 } << 4;
+        QTest::newRow("face down") << QList<int> { 0, 0, 1024 } << 6;
+        QTest::newRow("tilted halfway from face up to top up") << QList<int> { 0, -724, -724 } << 5;
+        QTest::newRow("top up, leaning back") << QList<int> { 0, -800, -600 } << 1;
+    }
+
+    void orientationOfEachSide()
+    {
+        QFETCH(QList<int>, raw);
+        QFETCH(int, orientation);
+        WorkDir dir;
+        const QString device = dir.path() + QStringLiteral("/iio/iio:device0");
+        QVERIFY(QDir().mkpath(device));
+        writeFile(device + QStringLiteral("/in_accel_scale"), "0.009576\n");
+        rawAxes(device, 0, 0, -1024);
+        qputenv("ALARMCLOCK_IIO_DIR", QFile::encodeName(dir.path() + QStringLiteral("/iio")));
+        QVERIFY(IioAccelerometer::registerIfPresent());
+        QOrientationSensor sensor;
+        QSignalSpy changes(&sensor, &QSensor::readingChanged);
+        QVERIFY(sensor.start());
+        QTRY_COMPARE(changes.size(), 1);
+        QCOMPARE(int(sensor.reading()->orientation()), 5);
+        rawAxes(device, raw[0], raw[1], raw[2]);
+        QTest::qWait(300);
+        QCOMPARE(int(sensor.reading()->orientation()), orientation);
+        // Only a change is a new reading.
+        QCOMPARE(changes.size(), orientation == 5 ? 1 : 2);
+    }
+
+    // The device is looked at twenty times a second. Where the thread wakes
+    // anyway (here a timer's ticks, on a phone the microphone), the looks
+    // come with those wake-ups rather than wake it again.
+    void looksRideOnOtherWakeUps_data()
+    {
+        QTest::addColumn<int>("tickMs");
+        QTest::newRow("alone") << 0;
+        QTest::newRow("ticks every 15 ms") << 15;
+        QTest::newRow("ticks every 2 ms") << 2;
+    }
+
+    void looksRideOnOtherWakeUps()
+    {
+        QFETCH(int, tickMs);
+        WorkDir dir;
+        const QString device = dir.path() + QStringLiteral("/iio/iio:device0");
+        QVERIFY(QDir().mkpath(device));
+        writeFile(device + QStringLiteral("/in_accel_scale"), "0.009576\n");
+        rawAxes(device, 0, 0, -1024);
+        qputenv("ALARMCLOCK_IIO_DIR", QFile::encodeName(dir.path() + QStringLiteral("/iio")));
+        QVERIFY(IioAccelerometer::registerIfPresent());
+        QElapsedTimer clock;
+        clock.start();
+        QVector<qint64> ticks;
+        QVector<qint64> readings;
+        QTimer ticker;
+        ticker.setTimerType(Qt::PreciseTimer);
+        connect(&ticker, &QTimer::timeout, [&] { ticks.append(clock.nsecsElapsed()); });
+        QAccelerometer sensor;
+        connect(&sensor, &QSensor::readingChanged, [&] { readings.append(clock.nsecsElapsed()); });
+        QVERIFY(sensor.start());
+        if (tickMs > 0)
+            ticker.start(tickMs);
+        // A loop that waits as the program's does: qWait() polls.
+        QEventLoop loop;
+        QTimer::singleShot(2000, &loop, &QEventLoop::quit);
+        loop.exec();
+        sensor.stop();
+        // Between 16 and 25 a second, however often the thread wakes.
+        QVERIFY2(readings.size() >= 32 && readings.size() <= 50,
+            qPrintable(QString::number(readings.size())));
+        if (tickMs == 0)
+            return;
+        // A look that rode on a tick came within a fraction of a millisecond
+        // of it; one that woke the thread itself, anywhere between ticks.
+        int rode = 0;
+        for (const qint64 reading : qAsConst(readings)) {
+            const auto next = std::lower_bound(ticks.cbegin(), ticks.cend(), reading);
+            const qint64 after = next == ticks.cend() ? LLONG_MAX : *next - reading;
+            const qint64 before = next == ticks.cbegin() ? LLONG_MAX : reading - *(next - 1);
+            rode += qMin(after, before) < 1000000;
+        }
+        QVERIFY2(rode >= readings.size() * 8 / 10,
+            qPrintable(QStringLiteral("%1 of %2").arg(rode).arg(readings.size())));
     }
 
     void ringThenMove_data()
