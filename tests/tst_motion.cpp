@@ -308,6 +308,19 @@ private:
         writeFile(device + QStringLiteral("/in_accel_z_raw"), QByteArray::number(z) + '\n');
     }
 
+    // A device lying face up, laid out as the kernel shows it, where the
+    // backend looks for it; empty if it cannot be made.
+    static QString faceUpDevice(const WorkDir &dir)
+    {
+        const QString device = dir.path() + QStringLiteral("/iio/iio:device0");
+        if (!QDir().mkpath(device))
+            return QString();
+        writeFile(device + QStringLiteral("/in_accel_scale"), "0.009576\n");
+        rawAxes(device, 0, 0, -1024);
+        qputenv("ALARMCLOCK_IIO_DIR", QFile::encodeName(dir.path() + QStringLiteral("/iio")));
+        return device;
+    }
+
     // A window armed for 07:30 with the clock at 07:29:50.
     static void armForHalfPastSeven(MainWindow &w)
     {
@@ -391,13 +404,10 @@ private slots:
         QFETCH(QString, error);
         QFETCH(QString, message);
         WorkDir dir;
-        const QString device = dir.path() + QStringLiteral("/iio/iio:device0");
-        QVERIFY(QDir().mkpath(device));
-        writeFile(device + QStringLiteral("/in_accel_scale"), "0.009576\n");
-        rawAxes(device, 0, 0, -1024);
+        const QString device = faceUpDevice(dir);
+        QVERIFY(!device.isEmpty());
         if (brokenAtStart)
             breakAxis(device, how);
-        qputenv("ALARMCLOCK_IIO_DIR", QFile::encodeName(dir.path() + QStringLiteral("/iio")));
         QVERIFY(IioAccelerometer::registerIfPresent());
         writeConf(8);
         MainWindow w;
@@ -453,11 +463,8 @@ private slots:
         QFETCH(QList<int>, raw);
         QFETCH(int, orientation);
         WorkDir dir;
-        const QString device = dir.path() + QStringLiteral("/iio/iio:device0");
-        QVERIFY(QDir().mkpath(device));
-        writeFile(device + QStringLiteral("/in_accel_scale"), "0.009576\n");
-        rawAxes(device, 0, 0, -1024);
-        qputenv("ALARMCLOCK_IIO_DIR", QFile::encodeName(dir.path() + QStringLiteral("/iio")));
+        const QString device = faceUpDevice(dir);
+        QVERIFY(!device.isEmpty());
         QVERIFY(IioAccelerometer::registerIfPresent());
         QOrientationSensor sensor;
         QSignalSpy changes(&sensor, &QSensor::readingChanged);
@@ -486,11 +493,8 @@ private slots:
     {
         QFETCH(int, tickMs);
         WorkDir dir;
-        const QString device = dir.path() + QStringLiteral("/iio/iio:device0");
-        QVERIFY(QDir().mkpath(device));
-        writeFile(device + QStringLiteral("/in_accel_scale"), "0.009576\n");
-        rawAxes(device, 0, 0, -1024);
-        qputenv("ALARMCLOCK_IIO_DIR", QFile::encodeName(dir.path() + QStringLiteral("/iio")));
+        const QString device = faceUpDevice(dir);
+        QVERIFY(!device.isEmpty());
         QVERIFY(IioAccelerometer::registerIfPresent());
         QElapsedTimer clock;
         clock.start();
