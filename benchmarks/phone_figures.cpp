@@ -203,26 +203,47 @@ int main(int argc, char **argv)
         program->clickButton();
         return program;
     };
-    {
-        const QSharedPointer<Program> program = armedLater(false);
+    // Each program's CPU seconds and main thread's milliseconds over a
+    // minute, the last entry a bare capture started beside them.
+    struct Minute {
+        QVector<double> cpu;
+        QVector<double> main;
+    };
+    const auto armedMinute = [](const QVector<QSharedPointer<Program>> &programs) {
         QProcess bare;
         bare.start(QStringLiteral(BARE_CAPTURE), QStringList());
         bare.waitForStarted();
         QTest::qWait(2000);
-        const qint64 pid = program->process.processId();
-        const double before = cpuSeconds(pid);
-        const double bareBefore = cpuSeconds(bare.processId());
+        QVector<qint64> pids;
+        for (const auto &program : programs)
+            pids.append(program->process.processId());
+        pids.append(bare.processId());
+        Minute minute;
+        for (const qint64 pid : qAsConst(pids)) {
+            minute.cpu.append(cpuSeconds(pid));
+            minute.main.append(mainThreadMs(pid));
+        }
         QTest::qWait(60000);
-        const double used = cpuSeconds(pid) - before;
-        const double bareUsed = cpuSeconds(bare.processId()) - bareBefore;
+        for (int i = 0; i < pids.size(); ++i) {
+            minute.cpu[i] = cpuSeconds(pids[i]) - minute.cpu[i];
+            minute.main[i] = mainThreadMs(pids[i]) - minute.main[i];
+        }
         bare.kill();
         bare.waitForFinished();
+        return minute;
+    };
+    {
+        const QSharedPointer<Program> program = armedLater(false);
+        const Minute minute = armedMinute({ program });
+        const double used = minute.cpu[0];
+        const double bareUsed = minute.cpu[1];
         out << "CPU while armed, window shown, room humming, 60 s, no motion hardware: program "
             << used << " s (" << used / 60 * 100
             << " % of one core); bare QAudioInput on the same microphone " << bareUsed << " s ("
             << bareUsed / 60 * 100 << " %); ratio "
             << QString::number(bareUsed > 0 ? used / bareUsed : 0, 'f', 2) << "\n";
-        out << "peak resident memory: " << statusField(pid, "VmHWM:") << "\n";
+        out << "peak resident memory: " << statusField(program->process.processId(), "VmHWM:")
+            << "\n";
         out.flush();
     }
     // What the IIO backend adds. It runs on the main thread, so that thread's
@@ -234,27 +255,11 @@ int main(int argc, char **argv)
         QVector<QSharedPointer<Program>> programs;
         for (const bool iio : { true, true, false, false })
             programs.append(armedLater(iio));
-        QProcess bare;
-        bare.start(QStringLiteral(BARE_CAPTURE), QStringList());
-        bare.waitForStarted();
-        QTest::qWait(2000);
-        QVector<double> cpu;
-        QVector<double> main;
-        for (const auto &program : programs) {
-            cpu.append(cpuSeconds(program->process.processId()));
-            main.append(mainThreadMs(program->process.processId()));
-        }
-        const double bareBefore = cpuSeconds(bare.processId());
-        QTest::qWait(60000);
-        for (int i = 0; i < programs.size(); ++i) {
-            cpu[i] = cpuSeconds(programs[i]->process.processId()) - cpu[i];
-            main[i] = mainThreadMs(programs[i]->process.processId()) - main[i];
-        }
-        const double bareUsed = cpuSeconds(bare.processId()) - bareBefore;
-        bare.kill();
-        bare.waitForFinished();
-        const double with = (cpu[0] + cpu[1]) / 2;
-        const double added = (main[0] + main[1] - main[2] - main[3]) / 2;
+        const Minute minute = armedMinute(programs);
+        const double with = (minute.cpu[0] + minute.cpu[1]) / 2;
+        const double bareUsed = minute.cpu[4];
+        const double added
+            = (minute.main[0] + minute.main[1] - minute.main[2] - minute.main[3]) / 2;
         out << "CPU while armed, window shown, room humming, 60 s, IIO accelerometer at 20 Hz: "
                "program "
             << with << " s (" << with / 60 * 100
@@ -262,8 +267,8 @@ int main(int argc, char **argv)
             << bareUsed / 60 * 100 << " %); ratio "
             << QString::number(bareUsed > 0 ? with / bareUsed : 0, 'f', 2) << "\n";
         out << "  added by the IIO backend, main thread's CPU in the same minute: with it "
-            << list(main.mid(0, 2)) << " ms, without " << list(main.mid(2, 2)) << " ms; "
-            << QString::number(added, 'f', 0) << " ms a minute, "
+            << list(minute.main.mid(0, 2)) << " ms, without " << list(minute.main.mid(2, 2))
+            << " ms; " << QString::number(added, 'f', 0) << " ms a minute, "
             << QString::number(added / 600, 'f', 3) << " % of one core\n";
         out.flush();
     }
