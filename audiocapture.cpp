@@ -1,6 +1,7 @@
 #include "audiocapture.h"
 #include "ownsound.h"
 
+#include <QAbstractEventDispatcher>
 #include <QAudioDeviceInfo>
 #include <QAudioInput>
 #include <QIODevice>
@@ -11,38 +12,60 @@ using Burst = AudioCapture::Burst;
 
 // What the toolkit's audio input writes to, on the capture thread. The
 // input hands over what the sound server has gathered in a burst of writes,
-// one per block; the burst goes to the window's thread as one event, in one
-// buffer with the block sizes beside it, so that the window wakes as often
-// as the input itself does and nothing is allocated per block.
+// one per block, and the thread then goes back to sleep: that is when the
+// blocks gathered so far go to the window's thread as one event, in one
+// buffer with the block sizes beside it, unless they may wait for the next
+// burst. So the window wakes at most as often as the input itself does, and
+// nothing is allocated per block.
 class Forwarder : public QIODevice {
 public:
-    explicit Forwarder(std::function<void(const Burst &)> deliver)
+    Forwarder(std::function<void(const Burst &)> deliver, const QAtomicInt &patienceMs)
         : deliver(std::move(deliver))
+        , patienceMs(patienceMs)
     {
         open(QIODevice::WriteOnly);
+    }
+
+    // The input has written all it had for now.
+    void burstEnded()
+    {
+        if (!pending.sizes.isEmpty() && pending.arrived - lastDelivery >= patience())
+            handOver();
     }
 
 protected:
     qint64 readData(char *, qint64) override { return 0; }
     qint64 writeData(const char *data, qint64 len) override
     {
+        pending.arrived = OwnSound::now();
         if (pending.sizes.isEmpty())
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    deliver(pending);
-                    pending.bytes.clear();
-                    pending.sizes.clear();
-                },
-                Qt::QueuedConnection);
+            firstPending = pending.arrived;
         pending.bytes.append(data, int(len));
         pending.sizes.append(int(len));
+        // Should the thread never be seen going to sleep, the chunks still
+        // go, a little late, rather than never.
+        if (pending.arrived - firstPending > patience() + lateMs * 1000)
+            handOver();
         return len;
     }
 
 private:
+    static const int lateMs = 250;
+
+    qint64 patience() const { return qint64(patienceMs.loadRelaxed()) * 1000; }
+    void handOver()
+    {
+        lastDelivery = pending.arrived;
+        deliver(pending);
+        pending.bytes.clear();
+        pending.sizes.clear();
+    }
+
     std::function<void(const Burst &)> deliver;
+    const QAtomicInt &patienceMs;
     Burst pending;
+    qint64 firstPending = 0;
+    qint64 lastDelivery = 0;
 };
 
 } // namespace
@@ -52,6 +75,7 @@ AudioCapture::AudioCapture(QObject *parent)
     , worker(new QObject)
     , bytesPerSecond(0)
     , currentChunkTime(-1)
+    , patienceMs(0)
 {
     qRegisterMetaType<QAudioFormat>();
     thread.setObjectName(QStringLiteral("capture"));
@@ -86,11 +110,15 @@ void AudioCapture::start(const QAudioFormat &format)
 {
     bytesPerSecond = format.bytesForDuration(1000000);
     QMetaObject::invokeMethod(worker, [this, format] {
-        auto *forwarder = new Forwarder([this](const Burst &burst) {
-            QMetaObject::invokeMethod(
-                this, [this, burst] { deliver(burst); }, Qt::QueuedConnection);
-        });
+        auto *forwarder = new Forwarder(
+            [this](const Burst &burst) {
+                QMetaObject::invokeMethod(
+                    this, [this, burst] { deliver(burst); }, Qt::QueuedConnection);
+            },
+            patienceMs);
         forwarder->setParent(worker);
+        connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+            forwarder, [forwarder] { forwarder->burstEnded(); });
         auto *input = new QAudioInput(device, format, worker);
         input->start(forwarder);
     });
@@ -100,7 +128,7 @@ void AudioCapture::start(const QAudioFormat &format)
 // each chunk before it, as much earlier as the sound after it lasts.
 void AudioCapture::deliver(const Burst &burst)
 {
-    const qint64 arrived = OwnSound::now();
+    const qint64 arrived = burst.arrived;
     qint64 after = burst.bytes.size();
     const char *chunk = burst.bytes.constData();
     for (const int size : burst.sizes) {
@@ -114,4 +142,5 @@ void AudioCapture::deliver(const Burst &burst)
         chunk += size;
     }
     currentChunkTime = -1;
+    emit delivered();
 }

@@ -1,6 +1,7 @@
 #ifndef AUDIOCAPTURE_H
 #define AUDIOCAPTURE_H
 
+#include <QAtomicInt>
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>
 #include <QObject>
@@ -15,15 +16,21 @@ class QIODevice;
 // the stream, and the toolkit waits for it in the calling thread; so all of
 // that happens on a thread of its own, and the window never waits for it.
 // Every chunk captured is then written, in order and whole, into the sink
-// device on the thread that owns this object.
+// device on the thread that owns this object. While nothing needs a chunk
+// at once, the chunks gather on the capture thread for a while (the
+// patience) and come over together, so the owner's thread wakes as often as
+// the window is drawn rather than as often as the sound server hands them
+// out.
 class AudioCapture : public QObject {
     Q_OBJECT
 
 public:
-    // Chunks captured one after the other: their bytes, and their sizes.
+    // Chunks captured one after the other: their bytes, their sizes, and
+    // when the last of them arrived (OwnSound::now()).
     struct Burst {
         QByteArray bytes;
         QVector<int> sizes;
+        qint64 arrived = 0;
     };
 
     explicit AudioCapture(QObject *parent = nullptr);
@@ -38,6 +45,11 @@ public:
     void setSink(QIODevice *device);
     // Starts capturing in this format.
     void start(const QAudioFormat &format);
+    // How long captured chunks may wait before they are handed over, in
+    // milliseconds; 0 hands each burst over as it comes. Takes effect at
+    // the next burst.
+    void setPatience(int ms) { patienceMs.storeRelaxed(ms); }
+    int patience() const { return patienceMs.loadRelaxed(); }
     // While a chunk is being written to the sink: when its last sample was
     // captured, in microseconds of the steady clock (OwnSound::now()),
     // reckoned back from the time its burst arrived; else -1.
@@ -45,6 +57,8 @@ public:
 
 signals:
     void formatChosen(const QAudioFormat &format, bool nearest);
+    // Chunks gathered together have all been written to the sink.
+    void delivered();
 
 private:
     void deliver(const Burst &burst);
@@ -57,6 +71,7 @@ private:
     QPointer<QIODevice> sink;
     qint64 bytesPerSecond;
     qint64 currentChunkTime;
+    QAtomicInt patienceMs;
 };
 
 #endif // AUDIOCAPTURE_H

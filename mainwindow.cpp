@@ -148,6 +148,7 @@ MainWindow::MainWindow(QWidget *parent)
     capture = new AudioCapture(this);
     capture->setSink(m_audioInfo);
     connect(capture, &AudioCapture::formatChosen, this, &MainWindow::startCapture);
+    connect(capture, &AudioCapture::delivered, this, &MainWindow::chunksDelivered);
     capture->findDevice(m_format);
 
     readLevel = false;
@@ -202,6 +203,7 @@ MainWindow::~MainWindow()
 {
     // The capture ends first, while the meter it feeds is still whole.
     delete capture;
+    capture = nullptr;
     delete ui;
     // The last sound goes the way of every replaced one: a sound still
     // loading must not be destroyed before the output lets go of it.
@@ -237,7 +239,21 @@ void MainWindow::startClock()
 
     lastTick = now;
     updateWakeTimer(now);
+    updateCapturePace();
     clockTimer->start(1000 - now.time().msec() + tickMarginMs);
+}
+
+// Chunks may gather on the capture thread while nothing waits for them:
+// for the display's period while the window can be seen, longer while it
+// cannot. Near the alarm and while it rings, the calibration and the stop
+// rule take each burst as it comes.
+void MainWindow::updateCapturePace()
+{
+    if (!capture)
+        return;
+    const bool urgent = ringing() || readLevel || measureRoomInPause
+        || (alarm_state == AlarmArmed && alarmIsNear(QDateTime::currentDateTime()));
+    capture->setPatience(urgent ? 0 : levelCanBeSeen() ? levelViewMs : unseenPatienceMs);
 }
 
 // While the alarm is armed the wake timer stands a little before the
@@ -670,7 +686,7 @@ void MainWindow::updateLevel()
         heldLevel = currentLevel;
         heldReached = reached;
     }
-    if (!levelView->isActive() && isVisible() && !isMinimized())
+    if (!levelView->isActive() && levelCanBeSeen())
         levelView->start(levelViewMs);
 
     if (reached && conf.getStoppBySound() && ringing() && soundIsSilent() && !ownSound.audible(now))
@@ -713,6 +729,21 @@ void MainWindow::showLevel()
     shownLevel = heldLevel;
     shownAt.start();
     heldLevel = -1.0;
+    levelView->stop();
+}
+
+// Chunks come over together from the capture thread: the display is brought
+// up to date as they come, when it is due, so that the window wakes once
+// for both. The timer shows what these leave behind.
+void MainWindow::chunksDelivered()
+{
+    if (levelCanBeSeen() && (!shownAt.isValid() || shownAt.elapsed() >= levelViewMs * 3 / 4))
+        showLevel();
+}
+
+bool MainWindow::levelCanBeSeen() const
+{
+    return isVisible() && !isMinimized();
 }
 
 // The clock's text changes every second. A label that may change its size
@@ -747,13 +778,23 @@ void MainWindow::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
     showLevel();
+    updateCapturePace();
+}
+
+void MainWindow::hideEvent(QHideEvent *event)
+{
+    QMainWindow::hideEvent(event);
+    updateCapturePace();
 }
 
 void MainWindow::changeEvent(QEvent *event)
 {
     QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange && !isMinimized())
-        showLevel();
+    if (event->type() == QEvent::WindowStateChange) {
+        if (!isMinimized())
+            showLevel();
+        updateCapturePace();
+    }
 }
 
 // The alarm's own sound must not stop it: only a pause counts, or a play

@@ -36,6 +36,9 @@ public:
     static const int levelViewMs = 66;
     // A quieter level shows once the one shown has stood this long.
     static const int levelHoldMs = 500;
+    // How long captured chunks may wait while no one can see the level and
+    // the alarm is not near.
+    static const int unseenPatienceMs = 500;
     // Less of a pause than this is too short to measure the room in.
     static const int shortestRoomMeasureMs = 300;
 
@@ -75,6 +78,7 @@ public slots:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
     void changeEvent(QEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -95,6 +99,9 @@ private:
     void selectStoredSound();
     void measureRoomNow();
     void showLevel();
+    void chunksDelivered();
+    bool levelCanBeSeen() const;
+    void updateCapturePace();
     void startCapture(const QAudioFormat &format, bool nearest);
     void holdClockSize();
     void endIfClosed();

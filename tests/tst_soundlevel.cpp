@@ -1,3 +1,4 @@
+#include "audiocapture.h"
 #include "audioinfo.h"
 #include "mainwindow.h"
 #include "ownsound.h"
@@ -5,6 +6,7 @@
 #include "testsupport.h"
 #include "wavefile.h"
 
+#include <QBuffer>
 #include <QLabel>
 #include <QProcess>
 #include <QProgressBar>
@@ -13,6 +15,8 @@
 #include <QTimeEdit>
 #include <QtEndian>
 #include <QtTest>
+
+#include <algorithm>
 
 using namespace TestSupport;
 
@@ -443,6 +447,80 @@ private slots:
         QTRY_COMPARE(text(w, "label_current"), QStringLiteral("Reached 1"));
         QCOMPARE(w.alarm_state, 2);
         button(w)->click();
+    }
+
+    // Chunks wait on the capture thread only while nothing needs them at once.
+    void capturePaceFollowsWhatWaits()
+    {
+        REQUIRE_FAKE_CLOCK();
+        WorkDir dir;
+        writeConf(true);
+        MainWindow w;
+        const auto patience = [&w] { return w.capture->patience(); };
+        tick(w, "2026-12-07 06:00:00");
+        QCOMPARE(patience(), int(MainWindow::unseenPatienceMs));
+        w.show();
+        QCOMPARE(patience(), int(MainWindow::levelViewMs));
+        w.findChild<QTimeEdit *>()->setTime(QTime(7, 30));
+        button(w)->click();
+        tick(w, "2026-12-07 06:00:01");
+        QCOMPARE(patience(), int(MainWindow::levelViewMs));
+        tick(w, "2026-12-07 07:28:50");
+        QCOMPARE(patience(), 0);
+        tick(w, "2026-12-07 07:30:00");
+        QCOMPARE(w.alarm_state, 3);
+        QCOMPARE(patience(), 0);
+        button(w)->click();
+        tick(w, "2026-12-07 07:30:01");
+        QCOMPARE(patience(), int(MainWindow::levelViewMs));
+        w.hide();
+        QCOMPARE(patience(), int(MainWindow::unseenPatienceMs));
+    }
+
+    void captureHandsOverWholeAtItsPace_data()
+    {
+        QTest::addColumn<int>("patienceMs");
+        QTest::newRow("each burst") << 0;
+        QTest::newRow("gathered") << 300;
+    }
+
+    void captureHandsOverWholeAtItsPace()
+    {
+        REQUIRE_SOUND_SERVER();
+        QFETCH(int, patienceMs);
+        QBuffer sink;
+        sink.open(QIODevice::WriteOnly);
+        AudioCapture capture;
+        capture.setSink(&sink);
+        capture.setPatience(patienceMs);
+        QSignalSpy chosen(&capture, &AudioCapture::formatChosen);
+        capture.findDevice(pcmFormat(16, QAudioFormat::SignedInt));
+        QTRY_COMPARE(chosen.count(), 1);
+        const auto format = chosen.at(0).at(0).value<QAudioFormat>();
+        capture.start(format);
+        QSignalSpy delivered(&capture, &AudioCapture::delivered);
+        QTRY_VERIFY_WITH_TIMEOUT(delivered.count() > 0, 5000);
+
+        QVector<qint64> times;
+        QElapsedTimer clock;
+        clock.start();
+        connect(&capture, &AudioCapture::delivered, this, [&] { times.append(clock.elapsed()); });
+        const qint64 before = sink.size();
+        QTest::qWait(3000);
+        // Every chunk arrives, give or take what one handover holds.
+        const double seconds = double(sink.size() - before) / format.bytesForDuration(1000000);
+        QVERIFY2(seconds > 2.5 && seconds < 3.5, qPrintable(QString::number(seconds)));
+        QVector<qint64> gaps;
+        for (int i = 1; i < times.size(); ++i)
+            gaps.append(times[i] - times[i - 1]);
+        std::sort(gaps.begin(), gaps.end());
+        QVERIFY(!gaps.isEmpty());
+        const qint64 median = gaps[gaps.size() / 2];
+        if (patienceMs > 0)
+            QVERIFY2(median >= patienceMs * 9 / 10 && median < patienceMs + 200,
+                qPrintable(QString::number(median)));
+        else
+            QVERIFY2(median < 150, qPrintable(QString::number(median)));
     }
 
     void microphoneHearsTheRoom()
