@@ -173,6 +173,9 @@ public:
         env.insert(QStringLiteral("FAKETIME_TIMESTAMP_FILE"), file(QStringLiteral("clock")));
         env.insert(QStringLiteral("FAKETIME_NO_CACHE"), QStringLiteral("1"));
         env.insert(QStringLiteral("FAKETIME_DONT_FAKE_MONOTONIC"), QStringLiteral("1"));
+        // Files keep their real times: shifted ones would make fontconfig
+        // rescan every font at each start, which no phone does.
+        env.insert(QStringLiteral("NO_FAKE_STAT"), QStringLiteral("1"));
     }
     ~Program()
     {
