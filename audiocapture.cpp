@@ -8,67 +8,35 @@
 
 namespace {
 
-using Burst = AudioCapture::Burst;
+// Chunks that were never taken, should the capture thread never be seen
+// going to sleep, go this much later than their patience.
+const int lateMs = 250;
+
+} // namespace
 
 // What the toolkit's audio input writes to, on the capture thread. The
 // input hands over what the sound server has gathered in a burst of writes,
-// one per block, and the thread then goes back to sleep: that is when the
-// blocks gathered so far go to the window's thread as one event, in one
-// buffer with the block sizes beside it, unless they may wait for the next
-// burst. So the window wakes at most as often as the input itself does, and
-// nothing is allocated per block.
-class Forwarder : public QIODevice {
+// one per block, while it holds the sound server's lock: each write only
+// adds the block to one buffer, with its size beside it.
+class Gatherer : public QIODevice {
 public:
-    Forwarder(std::function<void(const Burst &)> deliver, const QAtomicInt &patienceMs)
-        : deliver(std::move(deliver))
-        , patienceMs(patienceMs)
+    explicit Gatherer(AudioCapture *capture)
+        : capture(capture)
     {
         open(QIODevice::WriteOnly);
-    }
-
-    // The input has written all it had for now.
-    void burstEnded()
-    {
-        if (!pending.sizes.isEmpty() && pending.arrived - lastDelivery >= patience())
-            handOver();
     }
 
 protected:
     qint64 readData(char *, qint64) override { return 0; }
     qint64 writeData(const char *data, qint64 len) override
     {
-        pending.arrived = OwnSound::now();
-        if (pending.sizes.isEmpty())
-            firstPending = pending.arrived;
-        pending.bytes.append(data, int(len));
-        pending.sizes.append(int(len));
-        // Should the thread never be seen going to sleep, the chunks still
-        // go, a little late, rather than never.
-        if (pending.arrived - firstPending > patience() + lateMs * 1000)
-            handOver();
+        capture->gather(data, len);
         return len;
     }
 
 private:
-    static const int lateMs = 250;
-
-    qint64 patience() const { return qint64(patienceMs.loadRelaxed()) * 1000; }
-    void handOver()
-    {
-        lastDelivery = pending.arrived;
-        deliver(pending);
-        pending.bytes.clear();
-        pending.sizes.clear();
-    }
-
-    std::function<void(const Burst &)> deliver;
-    const QAtomicInt &patienceMs;
-    Burst pending;
-    qint64 firstPending = 0;
-    qint64 lastDelivery = 0;
+    AudioCapture *capture;
 };
-
-} // namespace
 
 AudioCapture::AudioCapture(QObject *parent)
     : QObject(parent)
@@ -76,12 +44,18 @@ AudioCapture::AudioCapture(QObject *parent)
     , bytesPerSecond(0)
     , currentChunkTime(-1)
     , patienceMs(0)
+    , firstGathered(0)
+    , lastTaken(0)
+    , wakeAsked(false)
+    , delivering(false)
 {
     qRegisterMetaType<QAudioFormat>();
     thread.setObjectName(QStringLiteral("capture"));
     worker->moveToThread(&thread);
     connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
     thread.start();
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
+        connect(dispatcher, &QAbstractEventDispatcher::awake, this, &AudioCapture::takeGathered);
 }
 
 AudioCapture::~AudioCapture()
@@ -110,18 +84,67 @@ void AudioCapture::start(const QAudioFormat &format)
 {
     bytesPerSecond = format.bytesForDuration(1000000);
     QMetaObject::invokeMethod(worker, [this, format] {
-        auto *forwarder = new Forwarder(
-            [this](const Burst &burst) {
-                QMetaObject::invokeMethod(
-                    this, [this, burst] { deliver(burst); }, Qt::QueuedConnection);
-            },
-            patienceMs);
-        forwarder->setParent(worker);
+        auto *gatherer = new Gatherer(this);
+        gatherer->setParent(worker);
         connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
-            forwarder, [forwarder] { forwarder->burstEnded(); });
+            gatherer, [this] { burstEnded(); });
         auto *input = new QAudioInput(device, format, worker);
-        input->start(forwarder);
+        input->start(gatherer);
     });
+}
+
+void AudioCapture::gather(const char *data, qint64 len)
+{
+    const qint64 now = OwnSound::now();
+    QMutexLocker locker(&gatheredLock);
+    if (gathered.sizes.isEmpty())
+        firstGathered = now;
+    gathered.arrived = now;
+    gathered.bytes.append(data, int(len));
+    gathered.sizes.append(int(len));
+    anyGathered.storeRelease(1);
+    // Should the thread never be seen going to sleep, the chunks still go,
+    // late, rather than never.
+    if (!wakeAsked && now - firstGathered > (patience() + lateMs) * qint64(1000)) {
+        wakeAsked = true;
+        QMetaObject::invokeMethod(this, &AudioCapture::takeGathered, Qt::QueuedConnection);
+    }
+}
+
+// The owner's thread is woken only for chunks that have waited long enough
+// for it since it last took some.
+void AudioCapture::burstEnded()
+{
+    QMutexLocker locker(&gatheredLock);
+    if (wakeAsked || gathered.sizes.isEmpty()
+        || gathered.arrived - lastTaken < patience() * qint64(1000))
+        return;
+    wakeAsked = true;
+    QMetaObject::invokeMethod(this, &AudioCapture::takeGathered, Qt::QueuedConnection);
+}
+
+// Runs at every wake-up of the owner's thread, whatever woke it; not again
+// within a delivery, which would put later chunks before earlier ones.
+void AudioCapture::takeGathered()
+{
+    if (delivering || !anyGathered.loadAcquire())
+        return;
+    Burst burst;
+    {
+        QMutexLocker locker(&gatheredLock);
+        burst = std::move(gathered);
+        gathered = Burst();
+        // Room for as much again, so that the capture thread does not
+        // allocate while it holds the sound server's lock.
+        gathered.bytes.reserve(burst.bytes.size());
+        gathered.sizes.reserve(burst.sizes.size());
+        anyGathered.storeRelaxed(0);
+        wakeAsked = false;
+        lastTaken = OwnSound::now();
+    }
+    delivering = true;
+    deliver(burst);
+    delivering = false;
 }
 
 // The last sample of a burst was captured about when the burst arrived;

@@ -4,6 +4,7 @@
 #include <QAtomicInt>
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>
+#include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QThread>
@@ -16,11 +17,11 @@ class QIODevice;
 // the stream, and the toolkit waits for it in the calling thread; so all of
 // that happens on a thread of its own, and the window never waits for it.
 // Every chunk captured is then written, in order and whole, into the sink
-// device on the thread that owns this object. While nothing needs a chunk
-// at once, the chunks gather on the capture thread for a while (the
-// patience) and come over together, so the owner's thread wakes as often as
-// the window is drawn rather than as often as the sound server hands them
-// out.
+// device on the thread that owns this object. The chunks gather on the
+// capture thread, and that thread's every wake-up takes those gathered so
+// far along. Only chunks that have waited longer than the patience wake it
+// of their own: while nothing needs them at once, the owner's thread wakes
+// no more often than the window is drawn, or the motion sensors look.
 class AudioCapture : public QObject {
     Q_OBJECT
 
@@ -45,7 +46,7 @@ public:
     void setSink(QIODevice *device);
     // Starts capturing in this format.
     void start(const QAudioFormat &format);
-    // How long captured chunks may wait before they are handed over, in
+    // How long captured chunks may wait for the owner's thread to wake, in
     // milliseconds; 0 hands each burst over as it comes. Takes effect at
     // the next burst.
     void setPatience(int ms) { patienceMs.storeRelaxed(ms); }
@@ -61,6 +62,14 @@ signals:
     void delivered();
 
 private:
+    friend class Gatherer;
+
+    // On the capture thread: a chunk has come, and the input has written
+    // all it had for now.
+    void gather(const char *data, qint64 len);
+    void burstEnded();
+    // On the owner's thread.
+    void takeGathered();
     void deliver(const Burst &burst);
 
     QThread thread;
@@ -72,6 +81,15 @@ private:
     qint64 bytesPerSecond;
     qint64 currentChunkTime;
     QAtomicInt patienceMs;
+    // What the capture thread has gathered and the owner has not yet taken,
+    // and when the owner last took some (OwnSound::now()).
+    QMutex gatheredLock;
+    Burst gathered;
+    qint64 firstGathered;
+    qint64 lastTaken;
+    bool wakeAsked;
+    QAtomicInt anyGathered;
+    bool delivering;
 };
 
 #endif // AUDIOCAPTURE_H

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QByteArray>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -58,6 +59,15 @@ template <typename Test> int runTests(Test &test, int argc, char **argv)
         _exit(status);
     }
     return status;
+}
+
+// Waits as the program does, in a loop that sleeps until something wakes
+// it: QTest::qWait() wakes the thread every 10 ms.
+inline void waitAsTheProgram(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 inline QStringList &log()

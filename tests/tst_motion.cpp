@@ -1,3 +1,4 @@
+#include "audiocapture.h"
 #include "iioaccelerometer.h"
 #include "mainwindow.h"
 #include "testsupport.h"
@@ -376,6 +377,21 @@ private slots:
         w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"))->click();
     }
 
+    // The phone's accelerometer looks on the window's thread: the
+    // microphone's chunks come as they are, for its looks to ride on.
+    void microphoneKeepsPaceWithTheAccelerometer()
+    {
+        WorkDir dir;
+        QVERIFY(!faceUpDevice(dir).isEmpty());
+        QVERIFY(IioAccelerometer::registerIfPresent());
+        writeConf(8);
+        MainWindow w;
+        w.show();
+        setWallClock("2026-12-07 06:00:00");
+        w.startClock();
+        QCOMPARE(w.capture->patience(), 0);
+    }
+
     void unreadableDeviceComesBack_data()
     {
         QTest::addColumn<bool>("brokenAtStart");
@@ -508,10 +524,7 @@ private slots:
         QVERIFY(sensor.start());
         if (tickMs > 0)
             ticker.start(tickMs);
-        // A loop that waits as the program's does: qWait() polls.
-        QEventLoop loop;
-        QTimer::singleShot(2000, &loop, &QEventLoop::quit);
-        loop.exec();
+        waitAsTheProgram(2000);
         sensor.stop();
         // Between 16 and 25 a second, however often the thread wakes.
         QVERIFY2(readings.size() >= 32 && readings.size() <= 50,

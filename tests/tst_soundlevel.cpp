@@ -480,14 +480,18 @@ private slots:
     void captureHandsOverWholeAtItsPace_data()
     {
         QTest::addColumn<int>("patienceMs");
-        QTest::newRow("each burst") << 0;
-        QTest::newRow("gathered") << 300;
+        // The thread woken for something else this often, or not at all.
+        QTest::addColumn<int>("tickMs");
+        QTest::newRow("each burst") << 0 << 0;
+        QTest::newRow("gathered") << 300 << 0;
+        QTest::newRow("taken along with other wake-ups") << 300 << 20;
     }
 
     void captureHandsOverWholeAtItsPace()
     {
         REQUIRE_SOUND_SERVER();
         QFETCH(int, patienceMs);
+        QFETCH(int, tickMs);
         QBuffer sink;
         sink.open(QIODevice::WriteOnly);
         AudioCapture capture;
@@ -505,8 +509,11 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         connect(&capture, &AudioCapture::delivered, this, [&] { times.append(clock.elapsed()); });
+        QTimer ticker;
+        if (tickMs > 0)
+            ticker.start(tickMs);
         const qint64 before = sink.size();
-        QTest::qWait(3000);
+        waitAsTheProgram(3000);
         // Every chunk arrives, give or take what one handover holds.
         const double seconds = double(sink.size() - before) / format.bytesForDuration(1000000);
         QVERIFY2(seconds > 2.5 && seconds < 3.5, qPrintable(QString::number(seconds)));
@@ -516,11 +523,11 @@ private slots:
         std::sort(gaps.begin(), gaps.end());
         QVERIFY(!gaps.isEmpty());
         const qint64 median = gaps[gaps.size() / 2];
-        if (patienceMs > 0)
+        if (patienceMs > 0 && tickMs == 0)
             QVERIFY2(median >= patienceMs * 9 / 10 && median < patienceMs + 200,
                 qPrintable(QString::number(median)));
         else
-            QVERIFY2(median < 150, qPrintable(QString::number(median)));
+            QVERIFY2(median < 100, qPrintable(QString::number(median)));
     }
 
     void microphoneHearsTheRoom()
