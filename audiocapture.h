@@ -18,10 +18,10 @@ class QIODevice;
 // that happens on a thread of its own, and the window never waits for it.
 // Every chunk captured is then written, in order and whole, into the sink
 // device on the thread that owns this object. The chunks gather on the
-// capture thread, and that thread's every wake-up takes those gathered so
-// far along. Only chunks that have waited longer than the patience wake it
-// of their own: while nothing needs them at once, the owner's thread wakes
-// no more often than the window is drawn, or the motion sensors look.
+// capture thread, and every wake-up of the owner's thread takes along those
+// gathered so far. Only chunks that have waited longer than the patience
+// wake the owner's thread themselves: while nothing needs them at once, it
+// wakes no more often than the window is drawn, or the motion sensors look.
 class AudioCapture : public QObject {
     Q_OBJECT
 
@@ -82,7 +82,8 @@ private:
     qint64 currentChunkTime;
     QAtomicInt patienceMs;
     // What the capture thread has gathered and the owner has not yet taken,
-    // and when the owner last took some (OwnSound::now()).
+    // when the owner last took some (OwnSound::now()), and whether it has
+    // been asked to wake for them: all under the lock.
     QMutex gatheredLock;
     Burst gathered;
     qint64 firstGathered;
