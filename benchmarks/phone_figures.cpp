@@ -10,6 +10,8 @@
 #include "phone.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QMap>
 #include <QRandomGenerator>
 #include <QTextStream>
 
@@ -52,6 +54,32 @@ double mainThreadMs(qint64 pid)
                .value(0)
                .toDouble()
         / 1e6;
+}
+
+// CPU time of each of the process's threads, by name, in milliseconds.
+QMap<QString, double> threadMs(qint64 pid)
+{
+    QMap<QString, double> threads;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString &tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString task = tasks + QLatin1Char('/') + tid;
+        const QString name = QString::fromUtf8(readFile(task + QStringLiteral("/comm")).trimmed());
+        threads[name]
+            += readFile(task + QStringLiteral("/schedstat")).split(' ').value(0).toDouble() / 1e6;
+    }
+    return threads;
+}
+
+// How a minute's CPU time split between the threads.
+QString threadList(const QMap<QString, double> &before, const QMap<QString, double> &after)
+{
+    QStringList texts;
+    for (auto it = after.cbegin(); it != after.cend(); ++it) {
+        const double used = it.value() - before.value(it.key());
+        if (used >= 1)
+            texts.append(it.key() + QLatin1Char(' ') + QString::number(used, 'f', 0));
+    }
+    return texts.join(QStringLiteral(", "));
 }
 
 QString statusField(qint64 pid, const char *name)
@@ -208,6 +236,8 @@ int main(int argc, char **argv)
     struct Minute {
         QVector<double> cpu;
         QVector<double> main;
+        // Each thread's milliseconds, by name.
+        QVector<QString> threads;
     };
     const auto armedMinute = [](const QVector<QSharedPointer<Program>> &programs) {
         QProcess bare;
@@ -219,14 +249,17 @@ int main(int argc, char **argv)
             pids.append(program->process.processId());
         pids.append(bare.processId());
         Minute minute;
+        QVector<QMap<QString, double>> threadsBefore;
         for (const qint64 pid : qAsConst(pids)) {
             minute.cpu.append(cpuSeconds(pid));
             minute.main.append(mainThreadMs(pid));
+            threadsBefore.append(threadMs(pid));
         }
         QTest::qWait(60000);
         for (int i = 0; i < pids.size(); ++i) {
             minute.cpu[i] = cpuSeconds(pids[i]) - minute.cpu[i];
             minute.main[i] = mainThreadMs(pids[i]) - minute.main[i];
+            minute.threads.append(threadList(threadsBefore[i], threadMs(pids[i])));
         }
         bare.kill();
         bare.waitForFinished();
@@ -242,6 +275,8 @@ int main(int argc, char **argv)
             << " % of one core); bare QAudioInput on the same microphone " << bareUsed << " s ("
             << bareUsed / 60 * 100 << " %); ratio "
             << QString::number(bareUsed > 0 ? used / bareUsed : 0, 'f', 2) << "\n";
+        out << "  by thread, ms: program " << minute.threads[0] << "; bare " << minute.threads[1]
+            << "\n";
         out << "peak resident memory: " << statusField(program->process.processId(), "VmHWM:")
             << "\n";
         out.flush();
@@ -270,6 +305,18 @@ int main(int argc, char **argv)
             << list(minute.main.mid(0, 2)) << " ms, without " << list(minute.main.mid(2, 2))
             << " ms; " << QString::number(added, 'f', 0) << " ms a minute, "
             << QString::number(added / 600, 'f', 3) << " % of one core\n";
+        // Two more minutes of programs without motion hardware beside a bare
+        // capture: one program's minute varies more than the goal's margin.
+        const double without = (minute.cpu[2] + minute.cpu[3]) / 2;
+        out << "  the two without motion hardware: " << minute.cpu[2] << ", " << minute.cpu[3]
+            << " s; ratio to the bare capture "
+            << QString::number(bareUsed > 0 ? without / bareUsed : 0, 'f', 2) << "\n";
+        for (int i = 0; i < minute.threads.size(); ++i)
+            out << "  by thread, ms, "
+                << (i < 2          ? "IIO"
+                           : i < 4 ? "without"
+                                   : "bare")
+                << ": " << minute.threads[i] << "\n";
         out.flush();
     }
     {
