@@ -16,6 +16,7 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <numeric>
 #include <unistd.h>
 
 using namespace Phone;
@@ -231,23 +232,30 @@ int main(int argc, char **argv)
         program->clickButton();
         return program;
     };
-    // Each program's CPU seconds and main thread's milliseconds over a
-    // minute, the last entry a bare capture started beside them.
+    // Each program's CPU seconds, main thread's milliseconds and threads
+    // over a minute, followed by those of the bare captures started beside
+    // them. The sound server's thread in each process (threaded-ml) does the
+    // same work in both, yet its minute varies by a quarter from process to
+    // process: a figure needs several of each.
     struct Minute {
         QVector<double> cpu;
         QVector<double> main;
         // Each thread's milliseconds, by name.
         QVector<QString> threads;
     };
-    const auto armedMinute = [](const QVector<QSharedPointer<Program>> &programs) {
-        QProcess bare;
-        bare.start(QStringLiteral(BARE_CAPTURE), QStringList());
-        bare.waitForStarted();
+    const auto armedMinute = [](const QVector<QSharedPointer<Program>> &programs, int bares) {
+        QVector<QSharedPointer<QProcess>> captures;
+        for (int i = 0; i < bares; ++i) {
+            captures.append(QSharedPointer<QProcess>::create());
+            captures.last()->start(QStringLiteral(BARE_CAPTURE), QStringList());
+            captures.last()->waitForStarted();
+        }
         QTest::qWait(2000);
         QVector<qint64> pids;
         for (const auto &program : programs)
             pids.append(program->process.processId());
-        pids.append(bare.processId());
+        for (const auto &capture : qAsConst(captures))
+            pids.append(capture->processId());
         Minute minute;
         QVector<QMap<QString, double>> threadsBefore;
         for (const qint64 pid : qAsConst(pids)) {
@@ -261,55 +269,71 @@ int main(int argc, char **argv)
             minute.main[i] = mainThreadMs(pids[i]) - minute.main[i];
             minute.threads.append(threadList(threadsBefore[i], threadMs(pids[i])));
         }
-        bare.kill();
-        bare.waitForFinished();
+        for (const auto &capture : qAsConst(captures)) {
+            capture->kill();
+            capture->waitForFinished();
+        }
         return minute;
     };
+    const auto mean = [](const QVector<double> &values) {
+        return values.isEmpty()
+            ? 0.0
+            : std::accumulate(values.begin(), values.end(), 0.0) / values.size();
+    };
+    const auto cpuList = [](const QVector<double> &values) {
+        QStringList texts;
+        for (double v : values)
+            texts.append(QString::number(v, 'f', 2));
+        return texts.join(QLatin1Char(' '));
+    };
+    // Three programs without motion hardware and three bare captures.
     {
-        const QSharedPointer<Program> program = armedLater(false);
-        const Minute minute = armedMinute({ program });
-        const double used = minute.cpu[0];
-        const double bareUsed = minute.cpu[1];
-        out << "CPU while armed, window shown, room humming, 60 s, no motion hardware: program "
-            << used << " s (" << used / 60 * 100
-            << " % of one core); bare QAudioInput on the same microphone " << bareUsed << " s ("
-            << bareUsed / 60 * 100 << " %); ratio "
+        QVector<QSharedPointer<Program>> programs;
+        for (int i = 0; i < 3; ++i)
+            programs.append(armedLater(false));
+        const Minute minute = armedMinute(programs, 3);
+        const double used = mean(minute.cpu.mid(0, 3));
+        const double bareUsed = mean(minute.cpu.mid(3, 3));
+        out << "CPU while armed, window shown, room humming, 60 s, no motion hardware: programs "
+            << cpuList(minute.cpu.mid(0, 3)) << " s, mean " << used << " s (" << used / 60 * 100
+            << " % of one core); bare QAudioInput on the same microphone "
+            << cpuList(minute.cpu.mid(3, 3)) << " s, mean " << bareUsed << " s ("
+            << bareUsed / 60 * 100 << " %); ratio of the means "
             << QString::number(bareUsed > 0 ? used / bareUsed : 0, 'f', 2) << "\n";
-        out << "  by thread, ms: program " << minute.threads[0] << "; bare " << minute.threads[1]
-            << "\n";
-        out << "peak resident memory: " << statusField(program->process.processId(), "VmHWM:")
+        for (int i = 0; i < minute.threads.size(); ++i)
+            out << "  by thread, ms, " << (i < 3 ? "program" : "bare") << ": " << minute.threads[i]
+                << "\n";
+        out << "peak resident memory: " << statusField(programs[0]->process.processId(), "VmHWM:")
             << "\n";
         out.flush();
     }
     // What the IIO backend adds. It runs on the main thread, so that thread's
     // CPU time is compared: two programs reading an IIO accelerometer at
     // 20 Hz and two without motion hardware, all armed over the same minute,
-    // beside a bare capture. Taken one after the other, the minutes differ
-    // more than the backend costs.
+    // beside two bare captures. Taken one after the other, the minutes
+    // differ more than the backend costs.
     {
         QVector<QSharedPointer<Program>> programs;
         for (const bool iio : { true, true, false, false })
             programs.append(armedLater(iio));
-        const Minute minute = armedMinute(programs);
-        const double with = (minute.cpu[0] + minute.cpu[1]) / 2;
-        const double bareUsed = minute.cpu[4];
+        const Minute minute = armedMinute(programs, 2);
+        const double with = mean(minute.cpu.mid(0, 2));
+        const double bareUsed = mean(minute.cpu.mid(4, 2));
         const double added
             = (minute.main[0] + minute.main[1] - minute.main[2] - minute.main[3]) / 2;
         out << "CPU while armed, window shown, room humming, 60 s, IIO accelerometer at 20 Hz: "
-               "program "
-            << with << " s (" << with / 60 * 100
-            << " % of one core, mean of two); bare QAudioInput " << bareUsed << " s ("
-            << bareUsed / 60 * 100 << " %); ratio "
+               "programs "
+            << cpuList(minute.cpu.mid(0, 2)) << " s, mean " << with << " s (" << with / 60 * 100
+            << " % of one core); bare QAudioInput " << cpuList(minute.cpu.mid(4, 2)) << " s, mean "
+            << bareUsed << " s; ratio "
             << QString::number(bareUsed > 0 ? with / bareUsed : 0, 'f', 2) << "\n";
         out << "  added by the IIO backend, main thread's CPU in the same minute: with it "
             << list(minute.main.mid(0, 2)) << " ms, without " << list(minute.main.mid(2, 2))
             << " ms; " << QString::number(added, 'f', 0) << " ms a minute, "
             << QString::number(added / 600, 'f', 3) << " % of one core\n";
-        // Two more minutes of programs without motion hardware beside a bare
-        // capture: one program's minute varies more than the goal's margin.
-        const double without = (minute.cpu[2] + minute.cpu[3]) / 2;
-        out << "  the two without motion hardware: " << minute.cpu[2] << ", " << minute.cpu[3]
-            << " s; ratio to the bare capture "
+        const double without = mean(minute.cpu.mid(2, 2));
+        out << "  the two without motion hardware in that minute: " << cpuList(minute.cpu.mid(2, 2))
+            << " s; ratio to the bare captures "
             << QString::number(bareUsed > 0 ? without / bareUsed : 0, 'f', 2) << "\n";
         for (int i = 0; i < minute.threads.size(); ++i)
             out << "  by thread, ms, "
