@@ -84,11 +84,13 @@ void AudioCapture::start(const QAudioFormat &format)
 {
     bytesPerSecond = format.bytesForDuration(1000000);
     QMetaObject::invokeMethod(worker, [this, format] {
+        auto *input = new QAudioInput(device, format, worker);
+        // The input's child, so that it goes only once the input has
+        // closed its stream and can write no more.
         auto *gatherer = new Gatherer(this);
-        gatherer->setParent(worker);
+        gatherer->setParent(input);
         connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
             gatherer, [this] { burstEnded(); });
-        auto *input = new QAudioInput(device, format, worker);
         input->start(gatherer);
     });
 }
@@ -105,10 +107,8 @@ void AudioCapture::gather(const char *data, qint64 len)
     anyGathered.storeRelease(1);
     // Should the thread never be seen going to sleep, the chunks still go,
     // late, rather than never.
-    if (!wakeAsked && now - firstGathered > (patience() + lateMs) * qint64(1000)) {
-        wakeAsked = true;
-        QMetaObject::invokeMethod(this, &AudioCapture::takeGathered, Qt::QueuedConnection);
-    }
+    if (!wakeAsked && now - firstGathered > (patience() + lateMs) * qint64(1000))
+        askToTake();
 }
 
 // The owner's thread is woken only for chunks that have waited long enough
@@ -119,6 +119,12 @@ void AudioCapture::burstEnded()
     if (wakeAsked || gathered.sizes.isEmpty()
         || gathered.arrived - lastTaken < patience() * qint64(1000))
         return;
+    askToTake();
+}
+
+// Under the lock, on the capture thread.
+void AudioCapture::askToTake()
+{
     wakeAsked = true;
     QMetaObject::invokeMethod(this, &AudioCapture::takeGathered, Qt::QueuedConnection);
 }

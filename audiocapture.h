@@ -68,6 +68,7 @@ private:
     // all it had for now.
     void gather(const char *data, qint64 len);
     void burstEnded();
+    void askToTake();
     // On the owner's thread.
     void takeGathered();
     void deliver(const Burst &burst);
