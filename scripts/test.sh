@@ -8,7 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-scripts/setup.sh
+# gdb and file only read what a test that crashed left behind.
+scripts/setup.sh gdb file
 scripts/build.sh build
 CC=clang CXX=clang++ scripts/build.sh build-asan -DALARMCLOCK_SANITIZE=ON -DALARMCLOCK_FUZZ=ON
 
@@ -20,15 +21,35 @@ unset QT_QPA_PLATFORM QT_ACCEL_FILEPATH QT_ACCEL_DELIMITER
 export ALARMCLOCK_RUN_ALL=1
 rm -f build/tests/results/*.txt build-asan/tests/results/*.txt
 
+# A process that dies by a signal the sanitizers cannot catch (a fault on
+# a thread that blocks signals, such as the sound server library's own)
+# leaves a core dump in its working directory: each is shown with the
+# stacks of its threads, and removed.
+ulimit -c unlimited 2>/dev/null || true
+touch "$state/started"
+show_cores() {
+    find "$root/build" "$root/build-asan" "${TMPDIR:-/tmp}" -xdev -maxdepth 4 -type f \
+        \( -name core -o -name 'core.[0-9]*' \) -newer "$state/started" 2>/dev/null |
+        while read -r core; do
+            exe=$(file -b "$core" | sed -n "s/.*execfn: '\([^']*\)'.*/\1/p")
+            echo "== Core dump: $core, of ${exe:-an unknown program}"
+            gdb -batch -nx -ex 'info threads' -ex 'thread apply all bt 25' ${exe:+"$exe"} "$core" 2>&1 |
+                grep -v -e '^\[New LWP' -e '^warning: ' -e '^$' | tail -n 300
+            rm -f "$core"
+        done
+}
+
 status=0
 echo "== Sanitizers and fuzzing (build-asan/)"
 (cd build-asan && ctest --output-on-failure) || status=1
+show_cores
 
 echo "== Plain build (build/)"
 set +e
 (cd build && ctest --output-on-failure) | tee "$state/ctest.log"
 [[ ${PIPESTATUS[0]} -eq 0 ]] || status=1
 set -e
+show_cores
 
 skipped=$(cat build/tests/results/*.txt build-asan/tests/results/*.txt 2>/dev/null \
     | sed -n 's/^Totals: .*, \([0-9]*\) skipped,.*/\1/p' | awk '{ n += $1 } END { print n + 0 }')
