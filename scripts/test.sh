@@ -28,7 +28,7 @@ rm -f build/tests/results/*.txt build-asan/tests/results/*.txt
 ulimit -c unlimited 2>/dev/null || true
 touch "$state/started"
 show_cores() {
-    find "$root/build" "$root/build-asan" "${TMPDIR:-/tmp}" -xdev -maxdepth 4 -type f \
+    find "$root/build" "$root/build-asan" "${TMPDIR:-/tmp}" -xdev -maxdepth 4 -type f -user "$(id -u)" \
         \( -name core -o -name 'core.[0-9]*' \) -newer "$state/started" 2>/dev/null |
         while read -r core; do
             exe=$(file -b "$core" | sed -n "s/.*execfn: '\([^']*\)'.*/\1/p")
