@@ -30,11 +30,11 @@ double median(QVector<double> values)
     return values.isEmpty() ? 0 : values[values.size() / 2];
 }
 
-QString list(const QVector<double> &values)
+QString list(const QVector<double> &values, int decimals = 0)
 {
     QStringList texts;
     for (double v : values)
-        texts.append(QString::number(v, 'f', 0));
+        texts.append(QString::number(v, 'f', decimals));
     return texts.join(QLatin1Char(' '));
 }
 
@@ -45,15 +45,18 @@ double cpuSeconds(qint64 pid)
     return (fields.value(13).toDouble() + fields.value(14).toDouble()) / sysconf(_SC_CLK_TCK);
 }
 
+// CPU time of a thread (its /proc task directory) in milliseconds: the
+// scheduler's own account, finer than ticks.
+double taskMs(const QString &task)
+{
+    return readFile(task + QStringLiteral("/schedstat")).split(' ').value(0).toDouble() / 1e6;
+}
+
 // CPU time of the process's main thread, where the window and the motion
-// sensors run, in milliseconds: the scheduler's own account, finer than ticks.
+// sensors run.
 double mainThreadMs(qint64 pid)
 {
-    return readFile(QStringLiteral("/proc/%1/task/%1/schedstat").arg(pid))
-               .split(' ')
-               .value(0)
-               .toDouble()
-        / 1e6;
+    return taskMs(QStringLiteral("/proc/%1/task/%1").arg(pid));
 }
 
 // CPU time of each of the process's threads, by name, in milliseconds.
@@ -64,8 +67,7 @@ QMap<QString, double> threadMs(qint64 pid)
     for (const QString &tid : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         const QString task = tasks + QLatin1Char('/') + tid;
         const QString name = QString::fromUtf8(readFile(task + QStringLiteral("/comm")).trimmed());
-        threads[name]
-            += readFile(task + QStringLiteral("/schedstat")).split(' ').value(0).toDouble() / 1e6;
+        threads[name] += taskMs(task);
     }
     return threads;
 }
@@ -274,12 +276,6 @@ int main(int argc, char **argv)
         }
         return minute;
     };
-    const auto cpuList = [](const QVector<double> &values) {
-        QStringList texts;
-        for (double v : values)
-            texts.append(QString::number(v, 'f', 2));
-        return texts.join(QLatin1Char(' '));
-    };
     // Three programs without motion hardware and three bare captures, their
     // medians compared: a process whose sound server thread has a bad minute
     // would move a mean by a third.
@@ -291,9 +287,9 @@ int main(int argc, char **argv)
         const double used = median(minute.cpu.mid(0, 3));
         const double bareUsed = median(minute.cpu.mid(3, 3));
         out << "CPU while armed, window shown, room humming, 60 s, no motion hardware: programs "
-            << cpuList(minute.cpu.mid(0, 3)) << " s, median " << used << " s (" << used / 60 * 100
+            << list(minute.cpu.mid(0, 3), 2) << " s, median " << used << " s (" << used / 60 * 100
             << " % of one core); bare QAudioInput on the same microphone "
-            << cpuList(minute.cpu.mid(3, 3)) << " s, median " << bareUsed << " s ("
+            << list(minute.cpu.mid(3, 3), 2) << " s, median " << bareUsed << " s ("
             << bareUsed / 60 * 100 << " %); ratio of the medians "
             << QString::number(bareUsed > 0 ? used / bareUsed : 0, 'f', 2) << "\n";
         for (int i = 0; i < minute.threads.size(); ++i)
@@ -319,8 +315,8 @@ int main(int argc, char **argv)
             = (minute.main[0] + minute.main[1] - minute.main[2] - minute.main[3]) / 2;
         out << "CPU while armed, window shown, room humming, 60 s, IIO accelerometer at 20 Hz: "
                "programs "
-            << cpuList(minute.cpu.mid(0, 2)) << " s, mean " << with << " s (" << with / 60 * 100
-            << " % of one core); bare QAudioInput " << cpuList(minute.cpu.mid(4, 2)) << " s, mean "
+            << list(minute.cpu.mid(0, 2), 2) << " s, mean " << with << " s (" << with / 60 * 100
+            << " % of one core); bare QAudioInput " << list(minute.cpu.mid(4, 2), 2) << " s, mean "
             << bareUsed << " s; ratio "
             << QString::number(bareUsed > 0 ? with / bareUsed : 0, 'f', 2) << "\n";
         out << "  added by the IIO backend, main thread's CPU in the same minute: with it "
@@ -328,7 +324,7 @@ int main(int argc, char **argv)
             << " ms; " << QString::number(added, 'f', 0) << " ms a minute, "
             << QString::number(added / 600, 'f', 3) << " % of one core\n";
         const double without = (minute.cpu[2] + minute.cpu[3]) / 2;
-        out << "  the two without motion hardware in that minute: " << cpuList(minute.cpu.mid(2, 2))
+        out << "  the two without motion hardware in that minute: " << list(minute.cpu.mid(2, 2), 2)
             << " s; ratio to the bare captures "
             << QString::number(bareUsed > 0 ? without / bareUsed : 0, 'f', 2) << "\n";
         for (int i = 0; i < minute.threads.size(); ++i)
