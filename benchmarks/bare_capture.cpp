@@ -1,17 +1,24 @@
 // The floor for what the alarm clock costs while it waits: a bare Qt
 // program that captures the default microphone in the same format, pushed
 // into a device that drops the bytes, and does nothing else. With
-// --chunks it prints how many chunks a second arrive and their sizes.
+// --chunks it prints how many chunks a second arrive and their sizes. With
+// --iio DEVICE it also reads that IIO device's three raw axes twenty times
+// a second on its main thread, as plainly as a Qt program can: the floor
+// for what an accelerometer read at that rate costs.
 
 #include "pcmformat.h"
 
 #include <QAudioInput>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QIODevice>
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -41,6 +48,33 @@ int main(int argc, char **argv)
     sink.open(QIODevice::WriteOnly);
     QAudioInput input(pcmFormat(16, QAudioFormat::SignedInt));
     input.start(&sink);
+    const int iio = app.arguments().indexOf(QStringLiteral("--iio"));
+    int axes[3] = { -1, -1, -1 };
+    QTimer looks;
+    if (iio > 0) {
+        const QString device = app.arguments().value(iio + 1);
+        for (int axis = 0; axis < 3; ++axis)
+            axes[axis] = ::open(QFile::encodeName(device
+                                    + QStringLiteral("/in_accel_%1_raw").arg(QChar(u'x' + axis)))
+                                    .constData(),
+                O_RDONLY | O_CLOEXEC);
+        looks.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&looks, &QTimer::timeout, [&axes] {
+            char text[64];
+            long sum = 0;
+            for (const int fd : axes) {
+                const ssize_t got = ::pread(fd, text, sizeof text - 1, 0);
+                if (got < 0) {
+                    perror("pread");
+                    continue;
+                }
+                text[got] = '\0';
+                sum += std::strtol(text, nullptr, 10);
+            }
+            return sum;
+        });
+        looks.start(50);
+    }
     if (app.arguments().contains(QStringLiteral("--chunks"))) {
         QTimer::singleShot(5000, &app, [&] {
             printf("%.1f chunks a second, %.0f bytes on average, smallest %lld\n",

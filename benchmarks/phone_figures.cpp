@@ -244,38 +244,39 @@ int main(int argc, char **argv)
         // Each thread's milliseconds, by name.
         QVector<QString> threads;
     };
-    const auto armedMinute = [](const QVector<QSharedPointer<Program>> &programs, int bares) {
-        QVector<QSharedPointer<QProcess>> captures;
-        for (int i = 0; i < bares; ++i) {
-            captures.append(QSharedPointer<QProcess>::create());
-            captures.last()->start(QStringLiteral(BARE_CAPTURE), QStringList());
-            captures.last()->waitForStarted();
-        }
-        QTest::qWait(2000);
-        QVector<qint64> pids;
-        for (const auto &program : programs)
-            pids.append(program->process.processId());
-        for (const auto &capture : qAsConst(captures))
-            pids.append(capture->processId());
-        Minute minute;
-        QVector<QMap<QString, double>> threadsBefore;
-        for (const qint64 pid : qAsConst(pids)) {
-            minute.cpu.append(cpuSeconds(pid));
-            minute.main.append(mainThreadMs(pid));
-            threadsBefore.append(threadMs(pid));
-        }
-        QTest::qWait(60000);
-        for (int i = 0; i < pids.size(); ++i) {
-            minute.cpu[i] = cpuSeconds(pids[i]) - minute.cpu[i];
-            minute.main[i] = mainThreadMs(pids[i]) - minute.main[i];
-            minute.threads.append(threadList(threadsBefore[i], threadMs(pids[i])));
-        }
-        for (const auto &capture : qAsConst(captures)) {
-            capture->kill();
-            capture->waitForFinished();
-        }
-        return minute;
-    };
+    const auto armedMinute
+        = [](const QVector<QSharedPointer<Program>> &programs, const QVector<QStringList> &bares) {
+              QVector<QSharedPointer<QProcess>> captures;
+              for (const QStringList &arguments : bares) {
+                  captures.append(QSharedPointer<QProcess>::create());
+                  captures.last()->start(QStringLiteral(BARE_CAPTURE), arguments);
+                  captures.last()->waitForStarted();
+              }
+              QTest::qWait(2000);
+              QVector<qint64> pids;
+              for (const auto &program : programs)
+                  pids.append(program->process.processId());
+              for (const auto &capture : qAsConst(captures))
+                  pids.append(capture->processId());
+              Minute minute;
+              QVector<QMap<QString, double>> threadsBefore;
+              for (const qint64 pid : qAsConst(pids)) {
+                  minute.cpu.append(cpuSeconds(pid));
+                  minute.main.append(mainThreadMs(pid));
+                  threadsBefore.append(threadMs(pid));
+              }
+              QTest::qWait(60000);
+              for (int i = 0; i < pids.size(); ++i) {
+                  minute.cpu[i] = cpuSeconds(pids[i]) - minute.cpu[i];
+                  minute.main[i] = mainThreadMs(pids[i]) - minute.main[i];
+                  minute.threads.append(threadList(threadsBefore[i], threadMs(pids[i])));
+              }
+              for (const auto &capture : qAsConst(captures)) {
+                  capture->kill();
+                  capture->waitForFinished();
+              }
+              return minute;
+          };
     // Three programs without motion hardware and three bare captures, their
     // medians compared: a process whose sound server thread has a bad minute
     // would move a mean by a third.
@@ -283,7 +284,7 @@ int main(int argc, char **argv)
         QVector<QSharedPointer<Program>> programs;
         for (int i = 0; i < 3; ++i)
             programs.append(armedLater(false));
-        const Minute minute = armedMinute(programs, 3);
+        const Minute minute = armedMinute(programs, QVector<QStringList>(3));
         const double used = median(minute.cpu.mid(0, 3));
         const double bareUsed = median(minute.cpu.mid(3, 3));
         out << "CPU while armed, window shown, room humming, 60 s, no motion hardware: programs "
@@ -302,13 +303,16 @@ int main(int argc, char **argv)
     // What the IIO backend adds. It runs on the main thread, so that thread's
     // CPU time is compared: two programs reading an IIO accelerometer at
     // 20 Hz and two without motion hardware, all armed over the same minute,
-    // beside two bare captures. Taken one after the other, the minutes
-    // differ more than the backend costs.
+    // beside two bare captures, and beside two more that read the same
+    // files at 20 Hz: what those reads cost a bare Qt program is the floor.
+    // Taken one after the other, the minutes differ more than the backend
+    // costs.
     {
         QVector<QSharedPointer<Program>> programs;
         for (const bool iio : { true, true, false, false })
             programs.append(armedLater(iio));
-        const Minute minute = armedMinute(programs, 2);
+        const QStringList reading { QStringLiteral("--iio"), programs[0]->iioDevice };
+        const Minute minute = armedMinute(programs, { {}, {}, reading, reading });
         const double with = (minute.cpu[0] + minute.cpu[1]) / 2;
         const double bareUsed = (minute.cpu[4] + minute.cpu[5]) / 2;
         const double added
@@ -323,6 +327,14 @@ int main(int argc, char **argv)
             << list(minute.main.mid(0, 2)) << " ms, without " << list(minute.main.mid(2, 2))
             << " ms; " << QString::number(added, 'f', 0) << " ms a minute, "
             << QString::number(added / 600, 'f', 3) << " % of one core\n";
+        const double floorAdded
+            = (minute.main[6] + minute.main[7] - minute.main[4] - minute.main[5]) / 2;
+        out << "  the floor, a bare capture reading the same three files at 20 Hz on its main "
+               "thread: with the reads "
+            << list(minute.main.mid(6, 2)) << " ms, without " << list(minute.main.mid(4, 2))
+            << " ms; " << QString::number(floorAdded, 'f', 0) << " ms a minute, "
+            << QString::number(floorAdded / 600, 'f', 3) << " % of one core; ratio "
+            << QString::number(floorAdded > 0 ? added / floorAdded : 0, 'f', 2) << "\n";
         const double without = (minute.cpu[2] + minute.cpu[3]) / 2;
         out << "  the two without motion hardware in that minute: " << list(minute.cpu.mid(2, 2), 2)
             << " s; ratio to the bare captures "
@@ -331,7 +343,8 @@ int main(int argc, char **argv)
             out << "  by thread, ms, "
                 << (i < 2          ? "IIO"
                            : i < 4 ? "without"
-                                   : "bare")
+                           : i < 6 ? "bare"
+                                   : "bare reading IIO")
                 << ": " << minute.threads[i] << "\n";
         out.flush();
     }
