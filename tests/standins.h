@@ -25,11 +25,15 @@ public:
         address = QString::fromLatin1(daemon.readLine().trimmed());
         return !address.isEmpty();
     }
-    ~PrivateBus()
+    // Called from cleanupTestCase(): the test programs end without running
+    // destructors, which would leave the bus, and the accessibility bus its
+    // clients started on it, running after the test.
+    void stop()
     {
         daemon.kill();
         daemon.waitForFinished();
     }
+    ~PrivateBus() { stop(); }
     QProcess daemon;
     QString address;
 };

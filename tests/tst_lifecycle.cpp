@@ -69,6 +69,8 @@ private slots:
         REQUIRE_PREREQUISITE(bus.start(), "dbus-daemon (package dbus)");
     }
 
+    void cleanupTestCase() { bus.stop(); }
+
     void closingTheWindow_data()
     {
         QTest::addColumn<bool>("armed");

@@ -162,6 +162,7 @@ private slots:
         phoc.terminate();
         if (!phoc.waitForFinished(5000))
             phoc.kill();
+        bus.stop();
     }
 
     // As a person meets it: started from its desktop entry's launcher, set
