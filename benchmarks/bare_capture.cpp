@@ -50,28 +50,32 @@ int main(int argc, char **argv)
     input.start(&sink);
     const int iio = app.arguments().indexOf(QStringLiteral("--iio"));
     int axes[3] = { -1, -1, -1 };
+    long values[3] = { 0, 0, 0 };
     QTimer looks;
     if (iio > 0) {
         const QString device = app.arguments().value(iio + 1);
-        for (int axis = 0; axis < 3; ++axis)
-            axes[axis] = ::open(QFile::encodeName(device
-                                    + QStringLiteral("/in_accel_%1_raw").arg(QChar(u'x' + axis)))
-                                    .constData(),
-                O_RDONLY | O_CLOEXEC);
+        for (int axis = 0; axis < 3; ++axis) {
+            const QByteArray path = QFile::encodeName(
+                device + QStringLiteral("/in_accel_%1_raw").arg(QChar(u'x' + axis)));
+            axes[axis] = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+            // A floor that reads nothing would be no floor.
+            if (axes[axis] < 0) {
+                perror(path.constData());
+                return 1;
+            }
+        }
         looks.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&looks, &QTimer::timeout, [&axes] {
+        QObject::connect(&looks, &QTimer::timeout, [&axes, &values] {
             char text[64];
-            long sum = 0;
-            for (const int fd : axes) {
-                const ssize_t got = ::pread(fd, text, sizeof text - 1, 0);
+            for (int axis = 0; axis < 3; ++axis) {
+                const ssize_t got = ::pread(axes[axis], text, sizeof text - 1, 0);
                 if (got < 0) {
                     perror("pread");
                     continue;
                 }
                 text[got] = '\0';
-                sum += std::strtol(text, nullptr, 10);
+                values[axis] = std::strtol(text, nullptr, 10);
             }
-            return sum;
         });
         looks.start(50);
     }

@@ -315,8 +315,21 @@ int main(int argc, char **argv)
         const Minute minute = armedMinute(programs, { {}, {}, reading, reading });
         const double with = (minute.cpu[0] + minute.cpu[1]) / 2;
         const double bareUsed = (minute.cpu[4] + minute.cpu[5]) / 2;
-        const double added
-            = (minute.main[0] + minute.main[1] - minute.main[2] - minute.main[3]) / 2;
+        // How much longer, on average, the pair of main threads from `with`
+        // ran than the pair from `without`, and the figures it comes from.
+        const auto addedMs = [&minute](int with, int without) {
+            return (minute.main[with] + minute.main[with + 1] - minute.main[without]
+                       - minute.main[without + 1])
+                / 2;
+        };
+        const auto addedText = [&minute, &addedMs](int with, int without) {
+            const double ms = addedMs(with, without);
+            return list(minute.main.mid(with, 2)) + QStringLiteral(" ms, without ")
+                + list(minute.main.mid(without, 2)) + QStringLiteral(" ms; ")
+                + QString::number(ms, 'f', 0) + QStringLiteral(" ms a minute, ")
+                + QString::number(ms / 600, 'f', 3) + QStringLiteral(" % of one core");
+        };
+        const double added = addedMs(0, 2);
         out << "CPU while armed, window shown, room humming, 60 s, IIO accelerometer at 20 Hz: "
                "programs "
             << list(minute.cpu.mid(0, 2), 2) << " s, mean " << with << " s (" << with / 60 * 100
@@ -324,16 +337,11 @@ int main(int argc, char **argv)
             << bareUsed << " s; ratio "
             << QString::number(bareUsed > 0 ? with / bareUsed : 0, 'f', 2) << "\n";
         out << "  added by the IIO backend, main thread's CPU in the same minute: with it "
-            << list(minute.main.mid(0, 2)) << " ms, without " << list(minute.main.mid(2, 2))
-            << " ms; " << QString::number(added, 'f', 0) << " ms a minute, "
-            << QString::number(added / 600, 'f', 3) << " % of one core\n";
-        const double floorAdded
-            = (minute.main[6] + minute.main[7] - minute.main[4] - minute.main[5]) / 2;
+            << addedText(0, 2) << "\n";
+        const double floorAdded = addedMs(6, 4);
         out << "  the floor, a bare capture reading the same three files at 20 Hz on its main "
                "thread: with the reads "
-            << list(minute.main.mid(6, 2)) << " ms, without " << list(minute.main.mid(4, 2))
-            << " ms; " << QString::number(floorAdded, 'f', 0) << " ms a minute, "
-            << QString::number(floorAdded / 600, 'f', 3) << " % of one core; ratio "
+            << addedText(6, 4) << "; ratio "
             << QString::number(floorAdded > 0 ? added / floorAdded : 0, 'f', 2) << "\n";
         const double without = (minute.cpu[2] + minute.cpu[3]) / 2;
         out << "  the two without motion hardware in that minute: " << list(minute.cpu.mid(2, 2), 2)
