@@ -68,8 +68,7 @@ class TestWake : public QObject {
     Q_OBJECT
 
 private:
-    QProcess bus;
-    QString busAddress;
+    PrivateBus bus;
     QTemporaryDir sensorDir;
 
     QPushButton *button(MainWindow &w)
@@ -90,24 +89,16 @@ private slots:
     {
         // One private bus stands for both the system and the session bus;
         // the program connects to it when it first needs it.
-        bus.start(QStringLiteral("dbus-daemon"),
-            { "--session", "--nofork", "--nopidfile", "--print-address=1" });
-        REQUIRE_PREREQUISITE(
-            bus.waitForStarted() && bus.waitForReadyRead(5000), "dbus-daemon (package dbus)");
-        busAddress = QString::fromLatin1(bus.readLine().trimmed());
-        qputenv("DBUS_SESSION_BUS_ADDRESS", busAddress.toLatin1());
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", busAddress.toLatin1());
+        REQUIRE_PREREQUISITE(bus.start(), "dbus-daemon (package dbus)");
+        qputenv("DBUS_SESSION_BUS_ADDRESS", bus.address.toLatin1());
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address.toLatin1());
         // Qt's file-driven accelerometer, for stopping by motion.
         writeFile(sensorDir.filePath(QStringLiteral("accelerometer")), "0,0,-9.8\n");
         qputenv("QT_ACCEL_FILEPATH", QFile::encodeName(sensorDir.filePath("accelerometer")));
         qputenv("QT_ACCEL_DELIMITER", ",");
     }
 
-    void cleanupTestCase()
-    {
-        bus.kill();
-        bus.waitForFinished();
-    }
+    void cleanupTestCase() { bus.stop(); }
 
     void init() { captureLog(); }
 
@@ -241,7 +232,7 @@ private slots:
     void everyStopReleasesEverything()
     {
         QFETCH(QString, means);
-        StandIns services(busAddress, QStringLiteral("logind,sessionmanager,notifications"));
+        StandIns services(bus.address, QStringLiteral("logind,sessionmanager,notifications"));
         QVERIFY(services.ready());
         WorkDir dir;
         writeConf();
@@ -326,7 +317,7 @@ private slots:
         QFETCH(QString, services);
         QFETCH(QString, signal);
         QFETCH(bool, fromServer);
-        StandIns standIns(busAddress, services);
+        StandIns standIns(bus.address, services);
         QVERIFY(standIns.ready());
         WorkDir dir;
         writeConf();
@@ -340,10 +331,11 @@ private slots:
             standIns.process.write(signal.toLatin1() + '\n');
         } else {
             const QStringList words = signal.split(QLatin1Char(' '));
-            QCOMPARE(QProcess::execute(QStringLiteral("dbus-send"),
-                         { "--bus=" + busAddress, "--type=signal", "/org/freedesktop/Notifications",
-                             "org.freedesktop.Notifications." + words[0], "uint32:" + words[1],
-                             "string:" + words[2] }),
+            QCOMPARE(
+                QProcess::execute(QStringLiteral("dbus-send"),
+                    { "--bus=" + bus.address, "--type=signal", "/org/freedesktop/Notifications",
+                        "org.freedesktop.Notifications." + words[0], "uint32:" + words[1],
+                        "string:" + words[2] }),
                 0);
         }
         QTest::qWait(500);
@@ -364,7 +356,7 @@ private slots:
     void awakeFromTheWakeUpToTheStop()
     {
         QFETCH(int, refusals);
-        StandIns services(busAddress, QStringLiteral("logind,sessionmanager"));
+        StandIns services(bus.address, QStringLiteral("logind,sessionmanager"));
         QVERIFY(services.ready());
         services.process.write("refuse " + QByteArray::number(refusals) + '\n');
         WorkDir dir;
@@ -403,7 +395,7 @@ private slots:
     // portable idle lock stands in for the session manager.
     void missingServicesRingAllTheSame()
     {
-        StandIns services(busAddress, QStringLiteral("screensaver"));
+        StandIns services(bus.address, QStringLiteral("screensaver"));
         QVERIFY(services.ready());
         WorkDir dir;
         writeConf();
