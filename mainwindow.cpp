@@ -1,7 +1,9 @@
 #include "mainwindow.h"
+#include "alarmschedule.h"
 #include "audiocapture.h"
 #include "iioaccelerometer.h"
 #include "notifier.h"
+#include "ownfile.h"
 #include "ownsound.h"
 #include "ringingguard.h"
 #include "ui_mainwindow.h"
@@ -15,7 +17,6 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QSaveFile>
 #include <QSound>
 #include <QSoundEffect>
 #include <QStandardPaths>
@@ -88,6 +89,8 @@ MainWindow::MainWindow(QWidget *parent)
     , prevLevel(0.0)
     , maxLevel(2.0)
     , readLevel(false)
+    , roomChunks(0)
+    , roomWindowMs(0)
     , accX(0.0)
     , accY(0.0)
     , accZ(0.0)
@@ -218,13 +221,17 @@ void MainWindow::startClock()
     ui->timeLabel->setText(now.time().toString());
 
     if (alarm_state == AlarmArmed) {
-        const bool alarmDue = momentReached(alarmTime, now);
-        if (alarmDue) {
+        const AlarmSchedule::Verdict alarm
+            = AlarmSchedule::reached(QTime::fromString(alarmTime), lastTick, now);
+        const bool alarmDue = alarm == AlarmSchedule::Due;
+        if (alarm == AlarmSchedule::Missed) {
+            missAlarm();
+        } else if (alarmDue) {
             // A calibration still open would go on to measure the alarm.
             if (readLevel) {
                 qWarning("Calibration closed early: the alarm is ringing");
-                calibrationTimer->stop();
                 setLevelAverage();
+                calibrationTimer->stop();
             }
             // Never wait on the file chooser here: a missing file rings
             // with the built-in sound instead.
@@ -233,7 +240,10 @@ void MainWindow::startClock()
             ui->bsetAlarm->setText(tr("Stop Alarm"));
         }
         // Measuring the room once the alarm rings would measure the alarm.
-        if (!alarmDue && momentReached(recordTime, now))
+        // The room is measured a little before the alarm's moment, whatever
+        // the clock shows then.
+        const QDateTime calibration = armedMoment().addSecs(-calibrationLeadSecs);
+        if (alarm == AlarmSchedule::NotYet && calibration > lastTick && calibration <= now)
             openCalibration(now);
     }
 
@@ -266,7 +276,8 @@ void MainWindow::updateCapturePace()
 // While the alarm is armed the wake timer stands a little before the
 // calibration moment, so that the phone is up in time to measure the room,
 // and once that has passed, at the alarm moment itself. Checked at every
-// tick, so that a new time zone or daylight saving time moves it along.
+// tick, so that a new time zone or daylight saving time moves it along with
+// the alarm.
 void MainWindow::updateWakeTimer(const QDateTime &now)
 {
     if (alarm_state != AlarmArmed) {
@@ -291,13 +302,17 @@ bool MainWindow::alarmIsNear(const QDateTime &now) const
     return alarm.isValid() && now.secsTo(alarm) <= calibrationLeadSecs + wakeLeadSecs + 60;
 }
 
-// The next local moment, after `now`, whose clock text is the alarm time.
+// The next moment, after `now`, at which the alarm time comes.
 QDateTime MainWindow::nextAlarmMoment(const QDateTime &now) const
 {
-    QDateTime alarm(now.date(), QTime::fromString(alarmTime));
-    if (alarm.isValid() && alarm <= now)
-        alarm = alarm.addDays(1);
-    return alarm;
+    return AlarmSchedule::next(QTime::fromString(alarmTime), now);
+}
+
+// The moment the coming ticks ring the armed alarm for: the first one after
+// the last tick.
+QDateTime MainWindow::armedMoment() const
+{
+    return nextAlarmMoment(lastTick.isValid() ? lastTick : QDateTime::currentDateTime());
 }
 
 // Opens the three-second window in which the room is measured, and notes
@@ -310,24 +325,22 @@ void MainWindow::openCalibration(const QDateTime &now)
     const int windowMs = int(qMin(qint64(3000), untilAlarm));
     if (windowMs < 3000)
         qWarning("Calibration shortened to %d ms: it must end before the alarm", windowMs);
-    readLevel = true;
-    readInitialOri();
-    calibrationTimer->start(windowMs);
+    beginRoomMeasure(windowMs);
     ringingGuard->keepAwake();
 }
 
-// A moment is reached when its latest occurrence lies after the previous
-// tick and no later than this one, so a late or skipped tick still catches
-// it. A clock that went backwards passes nothing.
-bool MainWindow::momentReached(const QString &moment, const QDateTime &now) const
+// Each alarm's threshold comes from its own room: a loud room heard for an
+// earlier alarm (a truck, another phone ringing) says nothing of this one.
+// How the phone lies is noted with it, as the flip is judged against that.
+void MainWindow::beginRoomMeasure(int windowMs)
 {
-    const QTime time = QTime::fromString(moment);
-    if (!time.isValid() || !lastTick.isValid() || now <= lastTick)
-        return false;
-    QDateTime latest(now.date(), time);
-    if (latest > now)
-        latest = latest.addDays(-1);
-    return latest > lastTick;
+    prevLevel = 0.0;
+    roomChunks = 0;
+    roomMeasure.start();
+    roomWindowMs = windowMs;
+    readLevel = true;
+    readInitialOri();
+    calibrationTimer->start(windowMs);
 }
 
 void MainWindow::setAlarm()
@@ -373,9 +386,8 @@ void MainWindow::setAlarmTime()
         = hourText + QStringLiteral(":") + minutesText + QStringLiteral(":") + QStringLiteral("56");
     ui->testLabel->setText(recordTime);
     firedWake = 0;
-    const QDateTime now = QDateTime::currentDateTime();
-    updateWakeTimer(now);
-    rememberAlarm(nextAlarmMoment(now));
+    updateWakeTimer(QDateTime::currentDateTime());
+    rememberAlarm(armedMoment());
 }
 
 void MainWindow::unsetAlarmTime()
@@ -394,6 +406,18 @@ void MainWindow::unsetAlarmTime()
     ui->label_trigger->setText(QStringLiteral("Max: ") + QString::number(maxLevel, 'g', 6));
     shownTrigger = -1.0;
     endIfClosed();
+}
+
+// An alarm whose moment passed too long ago to wake anybody (the phone slept
+// through it, and was not woken for it): told of, and forgotten.
+void MainWindow::missAlarm()
+{
+    const QString time = alarmTime;
+    ui->selectedTime->setReadOnly(false);
+    ui->bsetAlarm->setText(tr("Set Alarm"));
+    unsetAlarmTime();
+    notifier->showMissed(time);
+    qWarning("%s", qPrintable(QStringLiteral("Missed alarm %1").arg(time.left(5))));
 }
 
 // ---- An alarm that outlives its window ----------------------------------------
@@ -444,12 +468,9 @@ QString MainWindow::rememberedAlarmFile()
 // seconds since the epoch, and its time as the clock shows it.
 void MainWindow::rememberAlarm(const QDateTime &moment)
 {
-    QSaveFile file(rememberedAlarmFile());
-    file.setDirectWriteFallback(true);
-    if (!moment.isValid() || !file.open(QIODevice::WriteOnly))
-        return;
-    file.write(QByteArray::number(moment.toSecsSinceEpoch()) + ' ' + alarmTime.toLatin1() + '\n');
-    file.commit();
+    if (moment.isValid())
+        OwnFile::write(rememberedAlarmFile(),
+            QByteArray::number(moment.toSecsSinceEpoch()) + ' ' + alarmTime.toLatin1() + '\n');
 }
 
 void MainWindow::forgetAlarm()
@@ -458,8 +479,8 @@ void MainWindow::forgetAlarm()
 }
 
 // An alarm set before the program last ended: set again while its moment
-// is still ahead; one whose moment passed meanwhile is not rung late, but
-// told of.
+// is still ahead, and rung at once if it is only a little late (a crash
+// during the ringing); one that passed long ago is not rung, but told of.
 void MainWindow::resumeRememberedAlarm()
 {
     QFile file(rememberedAlarmFile());
@@ -468,26 +489,38 @@ void MainWindow::resumeRememberedAlarm()
     const QList<QByteArray> fields = file.readLine(64).trimmed().split(' ');
     file.close();
     bool ok = false;
-    const qint64 moment = fields.value(0).toLongLong(&ok);
+    const qint64 seconds = fields.value(0).toLongLong(&ok);
     const QTime time = QTime::fromString(QString::fromLatin1(fields.value(1)));
     if (!ok || !time.isValid() || alarm_state != AlarmOff) {
+        if (!ok || !time.isValid())
+            qWarning("%s",
+                qPrintable(QStringLiteral("The remembered alarm in %1 could not be read; it is "
+                                          "forgotten")
+                               .arg(rememberedAlarmFile())));
         forgetAlarm();
         return;
     }
     const QString shown = time.toString().left(5);
-    if (moment > QDateTime::currentSecsSinceEpoch()) {
-        ui->selectedTime->setTime(time);
-        ui->selectedTime->setReadOnly(true);
-        ui->bsetAlarm->setText(tr("Unset Alarm"));
-        setAlarmTime();
-        prepareSound();
-        qWarning(
-            "%s", qPrintable(QStringLiteral("Alarm re-armed for %1 after a restart").arg(shown)));
-    } else {
+    const QDateTime moment = QDateTime::fromSecsSinceEpoch(seconds);
+    const AlarmSchedule::Verdict verdict
+        = AlarmSchedule::remembered(moment, QDateTime::currentDateTime());
+    if (verdict == AlarmSchedule::Missed) {
         forgetAlarm();
         notifier->showMissed(time.toString());
         qWarning("%s", qPrintable(QStringLiteral("Missed alarm %1").arg(shown)));
+        return;
     }
+    // Moments from the remembered one on have not been dealt with yet.
+    if (verdict == AlarmSchedule::Due)
+        lastTick = moment.addSecs(-1);
+    ui->selectedTime->setTime(time);
+    ui->selectedTime->setReadOnly(true);
+    ui->bsetAlarm->setText(tr("Unset Alarm"));
+    setAlarmTime();
+    prepareSound();
+    qWarning("%s", qPrintable(QStringLiteral("Alarm re-armed for %1 after a restart").arg(shown)));
+    if (verdict == AlarmSchedule::Due)
+        startClock();
 }
 
 void MainWindow::start(bool hidden)
@@ -677,8 +710,11 @@ void MainWindow::startCapture(const QAudioFormat &format, bool nearest)
 void MainWindow::updateLevel()
 {
     const qreal currentLevel = m_audioInfo->level();
-    if (readLevel && currentLevel > prevLevel)
-        prevLevel = currentLevel;
+    if (readLevel) {
+        ++roomChunks;
+        if (currentLevel > prevLevel)
+            prevLevel = currentLevel;
+    }
     // When the chunk's sound was captured, where the capture can tell.
     const qint64 captured = capture->chunkTime();
     const qint64 now = captured >= 0 ? captured : OwnSound::now();
@@ -712,8 +748,7 @@ void MainWindow::measureRoomNow()
     if (readLevel || left < shortestRoomMeasureMs)
         return;
     measureRoomInPause = false;
-    readLevel = true;
-    calibrationTimer->start(left);
+    beginRoomMeasure(left);
     qWarning("Measuring the room in the first pause: the alarm rang without measuring it first");
 }
 
@@ -813,6 +848,20 @@ bool MainWindow::soundIsSilent() const
 
 void MainWindow::setLevelAverage()
 {
+    readLevel = false;
+    // A window too short to hear the room in (a tick just before the alarm),
+    // or one that no chunk reached (the microphone was not delivering),
+    // measured nothing: the alarm measures the room in a pause instead.
+    // A window that ran its course lasted what it was opened for; one closed
+    // early, as long as it was open.
+    const qint64 lasted = !roomMeasure.isValid() ? 0
+        : calibrationTimer->isActive()           ? roomMeasure.elapsed()
+                                                 : roomWindowMs;
+    if (roomChunks == 0 || lasted < shortestRoomMeasureMs) {
+        roomMeasured = false;
+        measureRoomInPause = ringing();
+        return;
+    }
     if (prevLevel != 0.0)
         maxLevel = prevLevel * 1.2;
     if (maxLevel > 1.0)
@@ -821,7 +870,6 @@ void MainWindow::setLevelAverage()
         maxLevel = maxLevel * 1.5;
     if (maxLevel < 0.15)
         maxLevel = 0.15;
-    readLevel = false;
     roomMeasured = true;
 }
 
@@ -835,20 +883,50 @@ void MainWindow::readSensorAcc()
     accX = reading->x();
     accY = reading->y();
     accZ = reading->z();
+    // A shake is judged by how far the reading is from the phone at rest:
+    // gravity alone reads 9.8 on some axis, and must not stop the alarm.
+    const qreal axes[] = { accX, accY, accZ };
+    qreal offRest[3] = { 0.0, 0.0, 0.0 };
+    settleRest(axes, offRest);
     motionLive = true;
 
     if (!conf.getStoppByAccelerometer() || !ringing())
         return;
     ui->testLabel->setText(QString::number(conf.getSensitivityAccelerometer()));
-    for (const qreal axis : { accX, accY, accZ }) {
+    // The slider starts at 1, and a stored 0 shows as 1 there.
+    const int limit = 5 * qMax(1, conf.getSensitivityAccelerometer());
+    for (const qreal axis : offRest) {
         // Out-of-range values would not convert; they are shakes all the same.
         if (std::isnan(axis))
             continue;
         const int value = QVariant(qBound(-1.0e6, axis, 1.0e6)).toInt();
-        if (qAbs(value) > 5 * conf.getSensitivityAccelerometer()) {
+        if (qAbs(value) > limit) {
             stopRinging("alarm stopped by shake");
             return;
         }
+    }
+}
+
+// The phone at rest is a slow average of its readings, gravity included:
+// one laid down another way is at rest again within seconds, while a shake
+// hardly moves it. `offRest` is how far this reading is from the rest
+// before it; the first reading, or the first after the sensor failed or
+// paused, is the rest itself.
+void MainWindow::settleRest(const qreal axes[3], qreal offRest[3])
+{
+    const qint64 sinceLast = restClock.isValid() && motionLive ? restClock.restart() : -1;
+    if (sinceLast < 0)
+        restClock.start();
+    const qreal weight = sinceLast < 0 ? 1.0 : qMin(1.0, qreal(sinceLast) / restSettleMs);
+    for (int i = 0; i < 3; ++i) {
+        if (std::isnan(axes[i]) || std::isinf(axes[i])) {
+            offRest[i] = axes[i];
+            continue;
+        }
+        if (sinceLast < 0 || std::isnan(rest[i]))
+            rest[i] = axes[i];
+        offRest[i] = axes[i] - rest[i];
+        rest[i] += (axes[i] - rest[i]) * weight;
     }
 }
 

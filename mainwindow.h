@@ -86,9 +86,9 @@ private:
     enum AlarmState { AlarmOff, AlarmArmed, AlarmRinging, AlarmPlaying };
 
     void readInitialOri();
+    void settleRest(const qreal axes[3], qreal offRest[3]);
 
     bool ringing() const;
-    bool momentReached(const QString &moment, const QDateTime &now) const;
     void prepareSound();
     void useSound(const QString &fileName);
     void replaceSound(QSound *sound);
@@ -98,6 +98,7 @@ private:
     void stopRinging(const char *reason);
     void selectStoredSound();
     void measureRoomNow();
+    void beginRoomMeasure(int windowMs);
     void showLevel();
     void chunksDelivered();
     bool levelCanBeSeen() const;
@@ -111,6 +112,8 @@ private:
     void openCalibration(const QDateTime &now);
     void updateWakeTimer(const QDateTime &now);
     QDateTime nextAlarmMoment(const QDateTime &now) const;
+    QDateTime armedMoment() const;
+    void missAlarm();
     bool alarmIsNear(const QDateTime &now) const;
 
     QString alarmTime;
@@ -129,11 +132,21 @@ private:
     qreal maxLevel;
     preferences conf;
     bool readLevel;
+    // The chunks heard since the room's measure began, when it began, and
+    // how long it was to last.
+    int roomChunks;
+    QElapsedTimer roomMeasure;
+    int roomWindowMs;
     qreal accX, accY, accZ;
     int ori;
     // False once the accelerometer reported that it cannot be read, until
     // its next reading.
     bool motionLive;
+    // The accelerometer's reading of the phone at rest, and when it last
+    // took a reading in; the rest follows a new way of lying in this long.
+    static const int restSettleMs = 2000;
+    qreal rest[3] = { 0.0, 0.0, 0.0 };
+    QElapsedTimer restClock;
     QString soundPath;
 
     // The clock tick and the ringing cycle each run on one single-shot timer

@@ -32,6 +32,7 @@ Notifier::Notifier(QObject *parent)
     , wanted(false)
     , request(0)
     , toldMissing(false)
+    , missed(false)
 {
     // Only the notification server speaks for the person: the bus matches
     // these signals to whoever owns its name now.
@@ -41,9 +42,12 @@ Notifier::Notifier(QObject *parent)
         QStringLiteral("NotificationClosed"), this, SLOT(notificationClosed(uint, uint)));
 }
 
+// A missed alarm's notification outlives the program, which may end as soon
+// as it has shown it; any other speaks for a program that is gone.
 Notifier::~Notifier()
 {
-    close();
+    if (!missed)
+        close();
 }
 
 void Notifier::showArmed(const QString &alarmTime)
@@ -64,12 +68,14 @@ void Notifier::showMissed(const QString &alarmTime)
 {
     notify(tr("Missed alarm %1").arg(alarmTime.left(5)), QString(), QStringList(), urgencyNormal,
         false);
+    missed = true;
 }
 
 void Notifier::close()
 {
     ++request;
     wanted = false;
+    missed = false;
     if (id)
         closeNotification(id);
     id = 0;
@@ -90,6 +96,7 @@ void Notifier::notify(const QString &summary, const QString &body, const QString
     const int timeout = urgency == urgencyCritical || resident ? 0 : -1;
     message.setArguments({ tr("Alarm Clock"), id, appId, summary, body, actions, hints, timeout });
     wanted = true;
+    missed = false;
     auto *watcher
         = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(message), this);
     watcher->setProperty("request", ++request);

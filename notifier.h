@@ -53,6 +53,8 @@ private:
     // The answer that belongs to the latest request; older ones are undone.
     int request;
     bool toldMissing;
+    // The notification shown is a missed alarm's.
+    bool missed;
 };
 
 #endif // NOTIFIER_H

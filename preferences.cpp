@@ -1,8 +1,8 @@
 #include "preferences.h"
+#include "ownfile.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTextStream>
 #include <QVariant>
 #include <QtGlobal>
@@ -36,10 +36,11 @@ QString absentValue(int key)
     return key == SoundFileName || key == Time ? QString() : QStringLiteral("0");
 }
 
-// Writes the first six values, each ended by a line feed.
-bool writeLines(QIODevice *file, const QVector<QString> &values)
+// The first six values, each ended by a line feed.
+QByteArray fileContent(const QVector<QString> &values)
 {
-    QTextStream out(file);
+    QByteArray content;
+    QTextStream out(&content, QIODevice::WriteOnly);
     for (int i = 0; i < KeyCount; ++i) {
         // A line break inside a value would split it into two settings.
         QString value = values.value(i);
@@ -48,25 +49,12 @@ bool writeLines(QIODevice *file, const QVector<QString> &values)
         out << value << '\n';
     }
     out.flush();
-    return out.status() == QTextStream::Ok;
+    return content;
 }
 
-// Saves the values. The content is written beside the file and renamed over
-// it, so an interrupted save leaves the previous file whole. Where the
-// directory lets no file be created but the file itself can be written, it
-// is written in place instead, so the settings are still kept.
 bool saveLines(const QVector<QString> &values)
 {
-    QSaveFile file(configFileName());
-    file.setDirectWriteFallback(true);
-    if (file.open(QIODevice::WriteOnly))
-        return writeLines(&file, values) && file.commit();
-    // QSaveFile writes in place only where creating was refused for want of
-    // permission; an immutable directory refuses it as not permitted.
-    QFile inPlace(configFileName());
-    if (!QFileInfo(inPlace).isFile() || !inPlace.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    return writeLines(&inPlace, values);
+    return OwnFile::write(configFileName(), fileContent(values));
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "alarmschedule.h"
 #include "mainwindow.h"
 #include "testsupport.h"
 
@@ -12,6 +13,8 @@
 #include <QTimeEdit>
 #include <QTimer>
 #include <QtTest>
+
+#include <ctime>
 
 using namespace TestSupport;
 
@@ -289,6 +292,89 @@ private slots:
             tick(w, QByteArray(after.left(11) + alarm.toString().toLatin1()).constData());
             QCOMPARE(w.alarm_state, 3);
         }
+    }
+
+    // When an alarm rings by the moment rules, the moments given in UTC:
+    // a late alarm rings for ten minutes, and daylight saving time moves
+    // nothing. Berlin skips 02:00 to 03:00 on 2025-03-30 and shows 02:00 to
+    // 03:00 twice on 2025-10-26.
+    void alarmMomentRules_data()
+    {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QTime>("alarm");
+        QTest::addColumn<QString>("since");
+        QTest::addColumn<QString>("now");
+        QTest::addColumn<int>("verdict");
+        QTest::addColumn<QString>("next");
+        const QByteArray utc("UTC");
+        const QByteArray berlin("Europe/Berlin");
+        const QTime half(7, 30);
+        QTest::newRow("on time") << utc << half << "2026-12-07T07:29:59Z"
+                                 << "2026-12-07T07:30:00Z" << int(AlarmSchedule::Due)
+                                 << "2026-12-08T07:30:00Z";
+        QTest::newRow("5 minutes late, back from a suspend")
+            << utc << half << "2026-12-07T07:00:00Z"
+            << "2026-12-07T07:35:00Z" << int(AlarmSchedule::Due) << "2026-12-08T07:30:00Z";
+        QTest::newRow("3 hours late, back from a suspend")
+            << utc << half << "2026-12-07T07:00:00Z"
+            << "2026-12-07T10:30:00Z" << int(AlarmSchedule::Missed) << "2026-12-08T07:30:00Z";
+        QTest::newRow("two days late")
+            << utc << half << "2026-12-05T07:00:00Z"
+            << "2026-12-07T07:31:00Z" << int(AlarmSchedule::Missed) << "2026-12-08T07:30:00Z";
+        QTest::newRow("gap night: not before the gap")
+            << berlin << QTime(2, 30) << "2025-03-30T00:59:58Z"
+            << "2025-03-30T00:59:59Z" << int(AlarmSchedule::NotYet) << "2025-03-30T01:00:00Z";
+        QTest::newRow("gap night: at 03:00")
+            << berlin << QTime(2, 30) << "2025-03-30T00:59:59Z"
+            << "2025-03-30T01:00:00Z" << int(AlarmSchedule::Due) << "2025-03-31T00:30:00Z";
+        QTest::newRow("repeated night: the first 02:30")
+            << berlin << QTime(2, 30) << "2025-10-26T00:29:59Z"
+            << "2025-10-26T00:30:00Z" << int(AlarmSchedule::Due) << "2025-10-27T01:30:00Z";
+        QTest::newRow("repeated night: not the second")
+            << berlin << QTime(2, 30) << "2025-10-26T01:29:59Z"
+            << "2025-10-26T01:30:00Z" << int(AlarmSchedule::NotYet) << "2025-10-27T01:30:00Z";
+    }
+
+    void alarmMomentRules()
+    {
+        QFETCH(QByteArray, zone);
+        QFETCH(QTime, alarm);
+        QFETCH(QString, since);
+        QFETCH(QString, now);
+        QFETCH(int, verdict);
+        QFETCH(QString, next);
+        const QByteArray previous = qgetenv("TZ");
+        qputenv("TZ", zone);
+        tzset();
+        const QDateTime from = QDateTime::fromString(since, Qt::ISODate);
+        const QDateTime to = QDateTime::fromString(now, Qt::ISODate);
+        const int reached = AlarmSchedule::reached(alarm, from, to);
+        const QDateTime following = AlarmSchedule::next(alarm, to).toUTC();
+        // A restart at `now` judges the moment it remembered alike.
+        const QDateTime moment = AlarmSchedule::next(alarm, from);
+        const int remembered = AlarmSchedule::remembered(moment, to);
+        qputenv("TZ", previous);
+        tzset();
+        QCOMPARE(reached, verdict);
+        QCOMPARE(following, QDateTime::fromString(next, Qt::ISODate));
+        if (verdict != AlarmSchedule::NotYet)
+            QCOMPARE(remembered, verdict);
+    }
+
+    // The phone slept through its alarm and was not woken: back hours
+    // later, it does not ring, but tells of the missed alarm and forgets it.
+    void longMissedAlarmIsToldOfNotRung()
+    {
+        WorkDir dir;
+        writeConf(QStringLiteral("sounds/ringin.wav"));
+        MainWindow w;
+        arm(w, "2026-12-07 07:00:00", QTime(7, 30));
+        QVERIFY(QFile::exists(MainWindow::rememberedAlarmFile()));
+        tick(w, "2026-12-07 10:30:00");
+        QCOMPARE(w.alarm_state, 0);
+        QCOMPARE(button(w)->text(), QStringLiteral("Set Alarm"));
+        QVERIFY(log().contains(QStringLiteral("Missed alarm 07:30")));
+        QVERIFY(!QFile::exists(MainWindow::rememberedAlarmFile()));
     }
 
     void ringingCycleWithPausesAndBreak()

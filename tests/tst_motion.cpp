@@ -135,6 +135,9 @@ private slots:
 
     void init() { captureLog(); }
 
+    // The phone lies still (gravity on z, a little noise), then one reading
+    // comes: a shake is how far it is from the phone at rest, and more than
+    // five times the sensitivity stops the alarm.
     void shakeAgainstSensitivity_data()
     {
         QTest::addColumn<int>("sensitivity");
@@ -142,10 +145,14 @@ private slots:
         QTest::addColumn<qreal>("y");
         QTest::addColumn<qreal>("z");
         QTest::addColumn<bool>("stops");
-        QTest::newRow("1: gravity alone") << 1 << 0.0 << 0.3 << 9.8 << true;
+        QTest::newRow("1: lying still") << 1 << 0.2 << 0.3 << 9.6 << false;
+        QTest::newRow("1: shaken") << 1 << 6.0 << 0.0 << 9.8 << true;
+        QTest::newRow("0 stored counts as 1: lying still") << 0 << 0.2 << 0.0 << 9.8 << false;
+        QTest::newRow("0 stored counts as 1: shaken") << 0 << 0.0 << -6.0 << 9.8 << true;
         QTest::newRow("2: lying still") << 2 << 0.2 << 0.3 << 9.8 << false;
-        QTest::newRow("2: 10.5 rounds up") << 2 << 0.0 << 0.0 << 10.5 << true;
-        QTest::newRow("2: -10.6 rounds down") << 2 << 0.0 << -10.6 << 0.0 << true;
+        QTest::newRow("2: 10.5 off rest rounds up") << 2 << 0.0 << 0.0 << 20.3 << true;
+        QTest::newRow("2: -10.6 off rest rounds down") << 2 << 0.0 << -10.6 << 9.8 << true;
+        QTest::newRow("8: lying still") << 8 << 0.1 << 0.0 << 9.9 << false;
         QTest::newRow("8: 40.4 is not above 40") << 8 << 40.4 << 0.0 << 9.8 << false;
         QTest::newRow("8: x beyond") << 8 << -40.6 << 0.0 << 9.8 << true;
         QTest::newRow("8: only z beyond") << 8 << 1.0 << 2.0 << 55.0 << true;
@@ -161,7 +168,11 @@ private slots:
         WorkDir dir;
         writeConf(sensitivity);
         MainWindow w;
+        hardware().accelerometer->push(0.0, 0.0, 9.8);
         ring(w);
+        for (int i = 0; i < 20; ++i)
+            hardware().accelerometer->push(0.0, 0.0, 9.8);
+        QCOMPARE(w.alarm_state, 3);
         hardware().accelerometer->push(x, y, z);
         QCOMPARE(w.accX, x);
         QCOMPARE(w.accZ, z);
@@ -441,12 +452,15 @@ private slots:
         QVERIFY(log().contains(QStringLiteral("\"Initial Orientation: 0\"")));
         QDir().rmdir(device + QStringLiteral("/in_accel_x_raw"));
         QFile::remove(device + QStringLiteral("/in_accel_x_raw"));
-        if (brokenAtStart)
-            rawAxes(device, 5000, 0, -1024);
-        else
-            rawAxes(device, 0, 0, 1024);
+        // A shake is judged against the phone at rest, which the first
+        // reading after the failure shows.
+        rawAxes(device, 0, 0, brokenAtStart ? -1024 : 1024);
         QTRY_VERIFY(
             log().contains(QStringLiteral("The accelerometer iio:device0 can be read again")));
+        if (brokenAtStart) {
+            QTRY_COMPARE(w.accZ > 9.0, true);
+            rawAxes(device, 5000, 0, -1024);
+        }
         if (!brokenAtStart) {
             QTRY_COMPARE(w.accZ < -9.0, true);
             QTest::qWait(300);

@@ -42,6 +42,58 @@ private:
 private slots:
     void init() { captureLog(); }
 
+    // Another account planted links under the program's own names in a
+    // shared working directory: neither the settings nor the set alarm is
+    // written through them, the log says so once each, and the settings
+    // still hold in memory.
+    void linksAreNotWrittenThrough_data()
+    {
+        QTest::addColumn<bool>("dangling");
+        QTest::newRow("to a file of the user's") << false;
+        QTest::newRow("to nothing yet") << true;
+    }
+
+    void linksAreNotWrittenThrough()
+    {
+        QFETCH(bool, dangling);
+        WorkDir dir;
+        QTemporaryDir elsewhere;
+        const QString target = elsewhere.path() + QStringLiteral("/victim");
+        const QByteArray victim = "sounds/ringin.wav\n07:30:00\n1\n1\n8\n1\n";
+        if (!dangling)
+            writeFile(target, victim);
+        QVERIFY(QFile::link(target, QStringLiteral("alarm.conf")));
+        QVERIFY(QFile::link(target + QStringLiteral(".armed"), MainWindow::rememberedAlarmFile()));
+        {
+            preferences conf;
+            conf.setTime(QStringLiteral("06:15:00"));
+            conf.setSensitivityAccelerometer(3);
+            QCOMPARE(conf.getTime(), QStringLiteral("06:15:00"));
+            QCOMPARE(conf.getSensitivityAccelerometer(), 3);
+        }
+        {
+            MainWindow w;
+            // With no settings to read, the sound is asked for.
+            if (dangling)
+                answerChooser(QString());
+            w.findChild<QPushButton *>(QStringLiteral("bsetAlarm"))->click();
+            QCOMPARE(w.alarm_state, 1);
+        }
+        QCOMPARE(QFile::exists(target), !dangling);
+        if (!dangling)
+            QCOMPARE(readFile(target), victim);
+        QVERIFY(!QFile::exists(target + QStringLiteral(".armed")));
+        QVERIFY(QFileInfo(QStringLiteral("alarm.conf")).isSymLink());
+        // Said once a run for each name: the first row has said it.
+        const int told = dangling ? 0 : 1;
+        QCOMPARE(
+            log().filter(QStringLiteral("Not writing alarm.conf: it is a symbolic link")).size(),
+            told);
+        QCOMPARE(
+            log().filter(QStringLiteral("Not writing alarm.armed: it is a symbolic link")).size(),
+            told);
+    }
+
     void createsDefaultFileOnFirstStart()
     {
         WorkDir dir(false);

@@ -103,6 +103,16 @@ private:
         QCOMPARE(w.alarm_state, 3);
     }
 
+    // Measures the room as the calibration does, hearing these levels, for
+    // the shortest time that counts.
+    void measureRoom(MainWindow &w, std::initializer_list<qreal> levels)
+    {
+        w.beginRoomMeasure(MainWindow::shortestRoomMeasureMs);
+        for (const qreal level : levels)
+            hear(w, level);
+        QTRY_VERIFY(!w.readLevel);
+    }
+
     void writeConf(bool stopBySound)
     {
         writeFile(QStringLiteral("alarm.conf"),
@@ -286,32 +296,26 @@ private slots:
         MainWindow w;
         useTestMeter(w);
         hear(w, 0.95); // heard outside the window: not counted
-        w.readLevel = true;
-        hear(w, peak / 2);
-        hear(w, peak);
-        hear(w, peak / 3);
-        w.setLevelAverage();
-        QVERIFY(!w.readLevel);
+        measureRoom(w, { peak / 2, peak, peak / 3 });
+        QVERIFY(w.roomMeasured);
         QVERIFY2(qAbs(w.maxLevel - threshold) < 1e-3, qPrintable(QString::number(w.maxLevel)));
     }
 
-    void loudestWindowCountsAcrossAlarms()
+    // A loud room at one alarm (a truck passing) does not raise the
+    // threshold of the next: each comes from its own room.
+    void eachAlarmMeasuresItsOwnRoom()
     {
         WorkDir dir;
         writeConf(true);
         MainWindow w;
         useTestMeter(w);
-        w.readLevel = true;
-        hear(w, 0.4);
-        w.setLevelAverage();
+        measureRoom(w, { 0.4 });
         QVERIFY(qAbs(w.maxLevel - 0.72) < 1e-3);
         w.unsetAlarmTime();
         QCOMPARE(w.maxLevel, 1.0);
-        w.readLevel = true;
-        hear(w, 0.2);
-        w.setLevelAverage();
-        QVERIFY(qAbs(w.prevLevel - 0.4) < 1e-3);
-        QVERIFY(qAbs(w.maxLevel - 0.72) < 1e-3);
+        measureRoom(w, { 0.2 });
+        QVERIFY(qAbs(w.prevLevel - 0.2) < 1e-3);
+        QVERIFY(qAbs(w.maxLevel - 0.36) < 1e-3);
     }
 
     void loudSoundStopsOnlyRingingPauses()
@@ -321,9 +325,7 @@ private slots:
         writeConf(true);
         MainWindow w;
         useTestMeter(w);
-        w.readLevel = true;
-        hear(w, 0.1);
-        w.setLevelAverage();
+        measureRoom(w, { 0.1 });
 
         // Armed, not ringing yet: nothing to stop.
         tick(w, "2026-12-07 07:29:58");
@@ -354,24 +356,53 @@ private slots:
         QCOMPARE(text(w, "label_trigger"), QStringLiteral("max:1"));
     }
 
-    // Armed after its calibration moment, the alarm rings without having
-    // measured the room: it does so in its first pause, once its own sound
-    // has died away, and from then on a loud sound stops it.
+    void unmeasuredAlarmMeasuresItsFirstPause_data()
+    {
+        QTest::addColumn<int>("calibrationMs");
+        QTest::addColumn<bool>("heard");
+        QTest::newRow("armed after its calibration moment") << 0 << false;
+        // A phone resumed a moment before its alarm.
+        QTest::newRow("1 ms calibration") << 1 << true;
+        // The microphone delivered nothing meanwhile.
+        QTest::newRow("calibration that heard no chunk") << 3000 << false;
+    }
+
+    // An alarm that rings without having measured the room does so in its
+    // first pause, once its own sound has died away, and notes how the
+    // phone lies; from then on a loud sound stops it.
     void unmeasuredAlarmMeasuresItsFirstPause()
     {
+        QFETCH(int, calibrationMs);
+        QFETCH(bool, heard);
         REQUIRE_FAKE_CLOCK();
         WorkDir dir;
         writeConf(true);
         MainWindow w;
         useTestMeter(w);
-        ring(w);
+        if (calibrationMs == 0) {
+            ring(w);
+        } else {
+            tick(w, "2026-12-07 07:29:50");
+            w.findChild<QTimeEdit *>()->setTime(QTime(7, 30));
+            button(w)->click();
+            w.openCalibration(QDateTime(QDate(2026, 12, 7), QTime(7, 30).addMSecs(-calibrationMs)));
+            if (heard)
+                hear(w, 0.05);
+            QTRY_VERIFY_WITH_TIMEOUT(!w.readLevel, calibrationMs + 1000);
+            tick(w, "2026-12-07 07:30:00");
+            QCOMPARE(w.alarm_state, 3);
+        }
+        QVERIFY(!w.roomMeasured);
         QCOMPARE(w.maxLevel, 2.0);
+        const QString orientation = QStringLiteral("\"Initial Orientation: 0\"");
+        const int noted = log().count(orientation);
         QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, longestPlayMs<MainWindow>());
         QTRY_VERIFY(ownSoundGone(w));
         hear(w, 0.1);
         QVERIFY(w.readLevel);
         QVERIFY(log().contains(QStringLiteral(
             "Measuring the room in the first pause: the alarm rang without measuring it first")));
+        QCOMPARE(log().count(orientation), noted + 1);
         hear(w, 1.0);
         QCOMPARE(w.alarm_state, 2);
         QTRY_VERIFY_WITH_TIMEOUT(!w.readLevel, 3000);
@@ -419,6 +450,8 @@ private slots:
         tick(w, "2026-12-07 07:44:56");
         QVERIFY(w.readLevel);
         hear(w, 0.2);
+        // Open long enough to count, though not its three seconds.
+        QTest::qWait(MainWindow::shortestRoomMeasureMs);
         tick(w, "2026-12-07 07:45:00");
         QVERIFY(!w.readLevel);
         QVERIFY(log().contains(QStringLiteral("Calibration closed early: the alarm is ringing")));
@@ -437,9 +470,7 @@ private slots:
         writeConf(false);
         MainWindow w;
         useTestMeter(w);
-        w.readLevel = true;
-        hear(w, 0.1);
-        w.setLevelAverage();
+        measureRoom(w, { 0.1 });
         ring(w);
         QTRY_COMPARE_WITH_TIMEOUT(w.alarm_state, 2, longestPlayMs<MainWindow>());
         hearQuiet(w, 200);
