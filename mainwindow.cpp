@@ -192,6 +192,7 @@ MainWindow::MainWindow(QWidget *parent)
         firedWake = 0;
         updateWakeTimer(QDateTime::currentDateTime());
     });
+    connect(wakeTimer, &WakeTimer::canWakeChanged, this, &MainWindow::showWakeNote);
 
     generalInitialization();
     startClock();
@@ -388,6 +389,7 @@ void MainWindow::setAlarmTime()
     firedWake = 0;
     updateWakeTimer(QDateTime::currentDateTime());
     rememberAlarm(armedMoment());
+    showWakeNote();
 }
 
 void MainWindow::unsetAlarmTime()
@@ -405,7 +407,31 @@ void MainWindow::unsetAlarmTime()
     maxLevel = 1.0;
     ui->label_trigger->setText(QStringLiteral("Max: ") + QString::number(maxLevel, 'g', 6));
     shownTrigger = -1.0;
+    showWakeNote();
     endIfClosed();
+}
+
+// Where the phone cannot be woken from suspend for the armed alarm, the
+// person who set it is told so, under the alarm time and in the notification
+// of the set alarm, and not only in the log.
+QString MainWindow::wakeNote() const
+{
+    return alarm_state == AlarmArmed && !wakeTimer->canWake()
+        ? tr("The phone will not wake from sleep for this alarm")
+        : QString();
+}
+
+// The helper says whether it can wake the phone only once it runs, which may
+// be after the notification was shown: that is then shown again.
+void MainWindow::showWakeNote()
+{
+    const QString note = wakeNote();
+    if (note == ui->wakeLabel->text())
+        return;
+    ui->wakeLabel->setText(note);
+    ui->wakeLabel->setVisible(!note.isEmpty());
+    if (alarm_state == AlarmArmed && isHidden() && notifier->showing())
+        notifier->showArmed(alarmTime, note);
 }
 
 // An alarm whose moment passed too long ago to wake anybody (the phone slept
@@ -434,7 +460,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
     event->ignore();
     hide();
     if (alarm_state == AlarmArmed)
-        notifier->showArmed(alarmTime);
+        notifier->showArmed(alarmTime, wakeNote());
 }
 
 // The window again, as it was; the notification of a set alarm goes.
@@ -529,7 +555,7 @@ void MainWindow::start(bool hidden)
     if (!hidden) {
         show();
     } else if (alarm_state == AlarmArmed) {
-        notifier->showArmed(alarmTime);
+        notifier->showArmed(alarmTime, wakeNote());
     } else if (notifier->showing()) {
         // Nothing to wait for but the word that an alarm was missed.
         connect(notifier, &Notifier::answered, this, &MainWindow::finished);
@@ -544,6 +570,7 @@ void MainWindow::playAlarm()
 {
     if (alarm_state == AlarmArmed) {
         alarm_state = AlarmRinging;
+        showWakeNote();
         ringingGuard->keepAwake();
         notifier->showRinging(alarmTime);
         measureRoomInPause = !roomMeasured;

@@ -114,6 +114,8 @@ private:
     QDateTime nextAlarmMoment(const QDateTime &now) const;
     QDateTime armedMoment() const;
     void missAlarm();
+    QString wakeNote() const;
+    void showWakeNote();
     bool alarmIsNear(const QDateTime &now) const;
 
     QString alarmTime;

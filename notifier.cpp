@@ -50,9 +50,9 @@ Notifier::~Notifier()
         close();
 }
 
-void Notifier::showArmed(const QString &alarmTime)
+void Notifier::showArmed(const QString &alarmTime, const QString &note)
 {
-    notify(tr("Alarm set for %1").arg(alarmTime.left(5)), QString(),
+    notify(tr("Alarm set for %1").arg(alarmTime.left(5)), note,
         { QStringLiteral("unset"), tr("Unset Alarm"), QStringLiteral("default"),
             tr("Alarm Clock") },
         urgencyNormal, true);

@@ -20,8 +20,8 @@ public:
     ~Notifier() override;
 
     // "Alarm set for 07:30", resident, with "Unset Alarm" and, as its
-    // default action, the window.
-    void showArmed(const QString &alarmTime);
+    // default action, the window; `note` is its body.
+    void showArmed(const QString &alarmTime, const QString &note = QString());
     // "Alarm", "07:30", critical, with "Stop Alarm": shown on the lock
     // screen, and it turns the screen on.
     void showRinging(const QString &alarmTime);

@@ -34,6 +34,7 @@ WakeTimer::WakeTimer(QObject *parent)
     , ownTimerNotifier(nullptr)
     , armedAt(0)
     , notPermitted(false)
+    , wakes(true)
 {
     restarted.invalidate();
     // An alarm set again at once keeps its helper; an unset one lets it go.
@@ -174,8 +175,11 @@ void WakeTimer::readHelper()
             fire();
         } else if (line == "clock-changed") {
             emit clockChanged();
+        } else if (line == "wake") {
+            setCanWake(true);
         } else if (line.startsWith("nowake ")) {
             reason = QString::fromUtf8(line.mid(7));
+            setCanWake(false);
             if (armedAt != 0)
                 explain(reason);
         }
@@ -190,6 +194,7 @@ void WakeTimer::startOwnTimer()
         ? QStringLiteral("this user may not run the wake helper alarmclock-wake (only the members "
                          "of the group alarmclock-wake may)")
         : QStringLiteral("the wake helper alarmclock-wake was not found or would not start");
+    setCanWake(false);
     if (ownTimer >= 0)
         return;
     ownTimer = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
@@ -217,6 +222,14 @@ void WakeTimer::fire()
     const qint64 moment = armedAt;
     armedAt = 0;
     emit fired(moment);
+}
+
+void WakeTimer::setCanWake(bool can)
+{
+    if (can == wakes)
+        return;
+    wakes = can;
+    emit canWakeChanged(can);
 }
 
 // Said once a run for each reason, not at every alarm.

@@ -29,11 +29,15 @@ public:
     qint64 moment() const { return armedAt; }
     // The helper's process id while it runs, else 0.
     qint64 helperProcessId() const;
+    // Whether the armed moment wakes the phone from suspend: true until the
+    // helper, or the program's own timer standing in for it, says otherwise.
+    bool canWake() const { return wakes; }
 
 signals:
     void fired(qint64 moment);
     // The wall clock was set: the moment may mean another time now.
     void clockChanged();
+    void canWakeChanged(bool canWake);
 
 private slots:
     void readHelper();
@@ -46,6 +50,7 @@ private:
     void explain(const QString &why);
     void fire();
     void endHelper();
+    void setCanWake(bool can);
 
     QProcess *helper;
     QTimer *helperIdle;
@@ -53,6 +58,7 @@ private:
     QSocketNotifier *ownTimerNotifier;
     qint64 armedAt;
     bool notPermitted;
+    bool wakes;
     // Why the phone cannot be woken, once known; empty where it can.
     QString reason;
     QString told;

@@ -50,7 +50,7 @@ if [[ ! -f $image || $(cat "$stamp" 2>/dev/null) != "$(cat "$deb" "$0" | sha256s
         apt-get install -y -q /tmp/alarmclock_*.deb >/tmp/apt.log 2>&1 || { tail -20 /tmp/apt.log; exit 1; }
         apt-get install -y -q --no-install-recommends xvfb xauth xdotool python3-xlib \
             pulseaudio pulseaudio-utils sox dex bc >>/tmp/apt.log 2>&1 || { tail -20 /tmp/apt.log; exit 1; }
-        useradd -m -s /bin/bash -G alarmclock-wake,dialout phone
+        useradd -m -s /bin/bash -G dialout phone
         echo "/dev/vda / ext4 defaults 0 1" >/etc/fstab
         echo phone-vm >/etc/hostname
         passwd -d root >/dev/null

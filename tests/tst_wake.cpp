@@ -219,6 +219,113 @@ private slots:
         timer.disarm();
     }
 
+    void helperServesThePersonAtThePhone_data()
+    {
+        // logind's records of the user (users/UID) and of its session.
+        QTest::addColumn<QByteArray>("user");
+        QTest::addColumn<QByteArray>("session");
+        QTest::addColumn<bool>("inGroup");
+        QTest::addColumn<bool>("served");
+        const QByteArray activeUser = "STATE=active\nSESSIONS=c1\nACTIVE_SESSIONS=c1\n";
+        QTest::newRow("active session on the seat")
+            << activeUser << QByteArray("ACTIVE=1\nREMOTE=0\nSEAT=seat0\n") << false << true;
+        QTest::newRow("remote session")
+            << activeUser << QByteArray("ACTIVE=1\nREMOTE=1\nREMOTE_HOST=far\n") << false << false;
+        QTest::newRow("session on the seat, another user in front")
+            << QByteArray("STATE=online\nSESSIONS=c1\nACTIVE_SESSIONS=\n")
+            << QByteArray("ACTIVE=0\nREMOTE=0\nSEAT=seat0\n") << false << false;
+        QTest::newRow("member of the group, no session")
+            << QByteArray() << QByteArray() << true << true;
+        QTest::newRow("another account") << QByteArray() << QByteArray() << false << false;
+    }
+
+    // The helper wakes the phone for the person at it, whoever installed
+    // the program, and for the members of its group; anyone else gets the
+    // timer that cannot wake it. It runs as an unprivileged account with
+    // the capability, against logind's records in a mount namespace.
+    void helperServesThePersonAtThePhone()
+    {
+        QFETCH(QByteArray, user);
+        QFETCH(QByteArray, session);
+        QFETCH(bool, inGroup);
+        QFETCH(bool, served);
+        REQUIRE_PREREQUISITE(geteuid() == 0,
+            "root, to run the wake helper as another account in a mount namespace (unshare)");
+        QTemporaryDir records;
+        QDir(records.path()).mkpath(QStringLiteral("systemd/users"));
+        QDir(records.path()).mkpath(QStringLiteral("systemd/sessions"));
+        if (!user.isEmpty())
+            writeFile(records.filePath(QStringLiteral("systemd/users/65534")), user);
+        if (!session.isEmpty())
+            writeFile(records.filePath(QStringLiteral("systemd/sessions/c1")),
+                "UID=65534\nUSER=nobody\nCLASS=user\n" + session);
+        writeFile(records.filePath(QStringLiteral("group")),
+            "root:x:0:\nnogroup:x:65534:\nalarmclock-wake:x:4242:\n");
+        const QString helper
+            = QFileInfo(QCoreApplication::applicationDirPath() + QStringLiteral("/alarmclock-wake"))
+                  .canonicalFilePath();
+        QProcess run;
+        run.setProcessChannelMode(QProcess::MergedChannels);
+        run.start(QStringLiteral("unshare"),
+            { "-m", "sh", "-c",
+                "set -e; mount -t tmpfs tmpfs /run; mkdir /run/systemd;"
+                " cp -r \"$1\"/systemd/. /run/systemd/; mount --bind \"$1/group\" /etc/group;"
+                " exec setpriv --reuid=65534 --regid=65534 $3 --inh-caps=+wake_alarm"
+                " --ambient-caps=+wake_alarm sh -c 'exec \"$0\" </dev/null' \"$2\"",
+                "sh", records.path(), helper,
+                inGroup ? QStringLiteral("--groups=4242") : QStringLiteral("--clear-groups") });
+        QVERIFY(run.waitForFinished(10000));
+        const QString said = QString::fromUtf8(run.readAll()).trimmed();
+        QCOMPARE(run.exitCode(), 0);
+        // A machine without a hardware clock that can wake it says so, but
+        // only once the helper made the timer that would.
+        const QStringList wakes
+            = { "wake", "nowake this device has no hardware clock that can wake it" };
+        if (served)
+            QVERIFY2(wakes.contains(said), qPrintable(said));
+        else
+            QCOMPARE(said,
+                QStringLiteral("nowake this user has no active session at the phone's seat, and "
+                               "is not a member of the group alarmclock-wake"));
+    }
+
+    // Where the phone will not wake for the alarm, the window says so under
+    // the alarm time, and so does the notification of the set alarm.
+    void personIsToldThePhoneWillNotWake()
+    {
+        REQUIRE_PREREQUISITE(geteuid() == 0, "root, for the wake helper's CAP_WAKE_ALARM");
+        StandIns services(bus.address, QStringLiteral("notifications"));
+        QVERIFY(services.ready());
+        WorkDir dir;
+        writeConf();
+        MainWindow w;
+        w.show();
+        arm(w);
+        // Two deaths in a row leave the program's own timer.
+        for (int death = 0; death < 2; ++death) {
+            const qint64 helper = w.wakeTimer->helperProcessId();
+            QTRY_VERIFY(kernelTimer(helper).secondsLeft > 0);
+            ::kill(pid_t(helper), SIGKILL);
+            QTRY_VERIFY(w.wakeTimer->helperProcessId() != helper);
+        }
+        QTRY_COMPARE(w.wakeTimer->helperProcessId(), qint64(0));
+        const QString note = QStringLiteral("The phone will not wake from sleep for this alarm");
+        auto *label = w.findChild<QLabel *>(QStringLiteral("wakeLabel"));
+        QTRY_VERIFY(label->isVisible());
+        QCOMPARE(label->text(), note);
+
+        w.close();
+        QVERIFY(services.waitFor([&](const QJsonObject &r) {
+            const QVariantList args = r.value("args").toVariant().toList();
+            return args.value(3).toString() == QLatin1String("Alarm set for ") + w.alarmTime.left(5)
+                && args.value(4).toString() == note;
+        }));
+        w.show();
+        button(w)->click();
+        QCOMPARE(w.alarm_state, 0);
+        QVERIFY(!label->isVisible());
+    }
+
     void everyStopReleasesEverything_data()
     {
         QTest::addColumn<QString>("means");

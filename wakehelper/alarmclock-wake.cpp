@@ -4,6 +4,13 @@
 // program alone (a Qt program honours plugin paths from the environment,
 // so it must not carry the capability).
 //
+// Any account may run it, but it wakes the phone only for the person at
+// the phone: a user with an active session on a seat, that is not remote,
+// as polkit's "allow_active" means; or a member of the group
+// alarmclock-wake, for sessions without a seat. Anyone else gets the plain
+// timer, so that no other account on a shared machine can wake the phone
+// or keep it from sleeping.
+//
 // It talks to the alarm clock over its standard input and output, a line
 // at a time. It says first how it will keep time:
 //   wake                 the timer can wake the phone
@@ -16,15 +23,19 @@
 //   clock-changed        the wall clock was set; the moment needs sending again
 // It ends when its standard input closes.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
+#include <grp.h>
 #include <poll.h>
 #include <sys/timerfd.h>
+#include <systemd/sd-login.h>
 #include <unistd.h>
 
 namespace {
@@ -42,6 +53,55 @@ bool setTimer(int timer, long long seconds)
     when.it_value.tv_sec = static_cast<time_t>(seconds);
     const int flags = seconds > 0 ? TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET : 0;
     return timerfd_settime(timer, flags, &when, nullptr) == 0;
+}
+
+// Whether the user has an active session on a seat, not a remote one. Asked
+// of the user rather than of the caller's own session: under the user's
+// service manager the alarm clock runs outside any session.
+bool atTheSeat(uid_t user)
+{
+    char **sessions = nullptr;
+    const int count = sd_uid_get_sessions(user, 1, &sessions);
+    bool found = false;
+    for (int i = 0; i < count; ++i) {
+        char *seat = nullptr;
+        if (!found && sd_session_get_seat(sessions[i], &seat) >= 0 && seat && *seat
+            && sd_session_is_active(sessions[i]) > 0 && sd_session_is_remote(sessions[i]) == 0)
+            found = true;
+        std::free(seat);
+        std::free(sessions[i]);
+    }
+    std::free(sessions);
+    return found;
+}
+
+// Whether the process runs with the group among its own: the credentials
+// it was started with, not what the group's file says today.
+bool inWakeGroup()
+{
+    const group *wake = getgrnam("alarmclock-wake");
+    if (!wake)
+        return false;
+    if (getgid() == wake->gr_gid)
+        return true;
+    const int count = getgroups(0, nullptr);
+    if (count <= 0)
+        return false;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    const int got = getgroups(count, groups.data());
+    return got > 0
+        && std::find(groups.begin(), groups.begin() + got, wake->gr_gid) != groups.begin() + got;
+}
+
+// Why the phone may not be woken for the user who runs this; empty where it
+// may. Root may anyway.
+std::string refusal()
+{
+    const uid_t user = getuid();
+    if (user == 0 || atTheSeat(user) || inWakeGroup())
+        return std::string();
+    return "this user has no active session at the phone's seat, and is not a member of the "
+           "group alarmclock-wake";
 }
 
 // The moment the timer stands at, 0 for none.
@@ -69,8 +129,14 @@ bool obey(int timer, const std::string &line)
 
 int main()
 {
-    int timer = timerfd_create(CLOCK_REALTIME_ALARM, TFD_CLOEXEC | TFD_NONBLOCK);
-    if (timer < 0) {
+    const std::string refused = refusal();
+    int timer = -1;
+    if (!refused.empty()) {
+        timer = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
+        if (timer < 0)
+            return 1;
+        say("nowake " + refused);
+    } else if ((timer = timerfd_create(CLOCK_REALTIME_ALARM, TFD_CLOEXEC | TFD_NONBLOCK)) < 0) {
         const int error = errno;
         timer = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
         if (timer < 0)
