@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 #include "alarmschedule.h"
+#include "alarmvolume.h"
 #include "audiocapture.h"
 #include "iioaccelerometer.h"
 #include "notifier.h"
@@ -100,6 +101,7 @@ MainWindow::MainWindow(QWidget *parent)
     , ringTimer(new QTimer(this))
     , calibrationTimer(new QTimer(this))
     , wakeTimer(new WakeTimer(this))
+    , alarmVolume(new AlarmVolume(alarmVolumeFile(), this))
     , firedWake(0)
     , ringingGuard(new RingingGuard(this))
     , notifier(new Notifier(this))
@@ -400,6 +402,7 @@ void MainWindow::unsetAlarmTime()
     ownSound.reset();
     measureRoomInPause = false;
     wakeTimer->disarm();
+    alarmVolume->restore();
     ringingGuard->release();
     notifier->close();
     forgetAlarm();
@@ -489,6 +492,12 @@ QString MainWindow::rememberedAlarmFile()
     return QStringLiteral("alarm.armed");
 }
 
+// The user's mute and volume of the outputs raised for a ringing alarm.
+QString MainWindow::alarmVolumeFile()
+{
+    return QStringLiteral("alarm.volume");
+}
+
 // The set alarm, beside the settings and apart from them, so that a program
 // started again after a crash or a reboot sets it again: its moment in
 // seconds since the epoch, and its time as the clock shows it.
@@ -571,6 +580,7 @@ void MainWindow::playAlarm()
     if (alarm_state == AlarmArmed) {
         alarm_state = AlarmRinging;
         showWakeNote();
+        alarmVolume->raise();
         ringingGuard->keepAwake();
         notifier->showRinging(alarmTime);
         measureRoomInPause = !roomMeasured;
@@ -671,7 +681,11 @@ void MainWindow::useSound(const QString &fileName)
     if (effect && soundObject->fileName() == file && soundObject->isFinished()
         && effect->status() != QSoundEffect::Error)
         return;
-    replaceSound(new QSound(file));
+    auto *sound = new QSound(file);
+    // Phone policies route and rank streams by their role.
+    if (QSoundEffect *effect = effectOf(sound))
+        effect->setCategory(QStringLiteral("alarm"));
+    replaceSound(sound);
 }
 
 // Replaced sounds are released once they have stopped playing, so a play in

@@ -17,6 +17,7 @@ class AudioCapture;
 class Notifier;
 class RingingGuard;
 class WakeTimer;
+class AlarmVolume;
 class QSound;
 class QTimer;
 
@@ -58,6 +59,7 @@ public:
     void showAgain();
     // The name of the file that remembers a set alarm.
     static QString rememberedAlarmFile();
+    static QString alarmVolumeFile();
 
 signals:
     // The window is closed and no alarm is set: the program may end.
@@ -159,6 +161,8 @@ private:
     // Wakes the phone from suspend for an armed alarm; the moment it last
     // fired for is not armed again.
     WakeTimer *wakeTimer;
+    // The output raised for the ringing alarm, and given back after it.
+    AlarmVolume *alarmVolume;
     qint64 firedWake;
     // Keeps the phone awake from the wake-up until the alarm stops.
     RingingGuard *ringingGuard;

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-    cmake make g++ pkg-config libsystemd-dev
+    cmake make g++ pkg-config libsystemd-dev libpulse-dev
     qtbase5-dev qtbase5-dev-tools
     qtmultimedia5-dev libqt5multimedia5-plugins
     libqt5sensors5-dev libqt5sensors5

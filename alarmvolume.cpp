@@ -1,0 +1,395 @@
+#include "alarmvolume.h"
+
+#include "ownfile.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QStringList>
+#include <QThread>
+
+#include <algorithm>
+#include <unistd.h>
+
+namespace {
+
+const pa_volume_t alarmVolume = pa_volume_t(AlarmVolume::alarmShare * PA_VOLUME_NORM);
+
+void drop(pa_operation *operation)
+{
+    if (operation)
+        pa_operation_unref(operation);
+}
+
+int percent(pa_volume_t volume)
+{
+    return qRound(100.0 * volume / PA_VOLUME_NORM);
+}
+
+} // namespace
+
+AlarmVolume::AlarmVolume(const QString &fileName, QObject *parent)
+    : QObject(parent)
+    , fileName(fileName)
+    , loop(nullptr)
+    , context(nullptr)
+    , wanted(false)
+    , restoring(false)
+    , raised(false)
+    , pending(0)
+    , toldNoServer(false)
+{
+    // Values left behind by a program that ended while it rang.
+    load();
+    if (!outputs.isEmpty()) {
+        restoring = true;
+        connectToServer();
+    }
+}
+
+AlarmVolume::~AlarmVolume()
+{
+    if (!loop)
+        return;
+    pa_threaded_mainloop_lock(loop);
+    wanted = false;
+    if (!outputs.isEmpty() && context && pa_context_get_state(context) == PA_CONTEXT_READY)
+        giveBack();
+    pa_threaded_mainloop_unlock(loop);
+    // The program is ending: the user's volume is worth a moment's wait.
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        pa_threaded_mainloop_lock(loop);
+        const bool busy = pending > 0 && context;
+        pa_threaded_mainloop_unlock(loop);
+        if (!busy || waited.elapsed() > 1000)
+            break;
+        QThread::msleep(10);
+    }
+    pa_threaded_mainloop_stop(loop);
+    if (context) {
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+    }
+    pa_threaded_mainloop_free(loop);
+}
+
+void AlarmVolume::raise()
+{
+    connectToServer();
+    if (!loop)
+        return;
+    pa_threaded_mainloop_lock(loop);
+    wanted = true;
+    if (context && pa_context_get_state(context) == PA_CONTEXT_READY) {
+        drop(pa_context_get_server_info(context, serverInfo, this));
+        drop(pa_context_get_sink_input_info_list(context, streamInfo, this));
+    }
+    pa_threaded_mainloop_unlock(loop);
+}
+
+void AlarmVolume::restore()
+{
+    if (!loop)
+        return;
+    pa_threaded_mainloop_lock(loop);
+    wanted = false;
+    bool reconnect = false;
+    if (!outputs.isEmpty()) {
+        if (context && pa_context_get_state(context) == PA_CONTEXT_READY)
+            giveBack();
+        else
+            reconnect = restoring = true;
+    }
+    pa_threaded_mainloop_unlock(loop);
+    if (reconnect)
+        connectToServer();
+}
+
+// A connection for as long as there is something to do; one that failed
+// (no server, or a server that went away) is replaced.
+void AlarmVolume::connectToServer()
+{
+    if (!loop) {
+        loop = pa_threaded_mainloop_new();
+        if (!loop || pa_threaded_mainloop_start(loop) < 0) {
+            qWarning("Alarm volume: the sound server cannot be asked (libpulse would not start)");
+            if (loop)
+                pa_threaded_mainloop_free(loop);
+            loop = nullptr;
+            return;
+        }
+    }
+    pa_threaded_mainloop_lock(loop);
+    if (context) {
+        const pa_context_state_t state = pa_context_get_state(context);
+        if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
+            pa_context_unref(context);
+            context = nullptr;
+        }
+    }
+    if (!context) {
+        context = pa_context_new(pa_threaded_mainloop_get_api(loop), "Alarm Clock");
+        pa_context_set_state_callback(context, contextState, this);
+        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            pa_context_unref(context);
+            context = nullptr;
+        }
+    }
+    pa_threaded_mainloop_unlock(loop);
+}
+
+void AlarmVolume::contextState(pa_context *context, void *self)
+{
+    auto *me = static_cast<AlarmVolume *>(self);
+    switch (pa_context_get_state(context)) {
+    case PA_CONTEXT_READY:
+        pa_context_set_subscribe_callback(context, event, me);
+        drop(pa_context_subscribe(context,
+            pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SINK_INPUT),
+            nullptr, nullptr));
+        if (me->restoring)
+            me->giveBack();
+        if (me->wanted) {
+            drop(pa_context_get_server_info(context, serverInfo, me));
+            drop(pa_context_get_sink_input_info_list(context, streamInfo, me));
+        }
+        break;
+    case PA_CONTEXT_FAILED:
+        if ((me->wanted || me->restoring) && !me->toldNoServer) {
+            me->toldNoServer = true;
+            qWarning("Alarm volume: the sound server did not answer; the output's volume is left "
+                     "as it is");
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void AlarmVolume::serverInfo(pa_context *context, const pa_server_info *info, void *self)
+{
+    auto *me = static_cast<AlarmVolume *>(self);
+    if (me->wanted && info && info->default_sink_name)
+        drop(pa_context_get_sink_info_by_name(context, info->default_sink_name, sinkToRaise, me));
+}
+
+void AlarmVolume::sinkToRaise(pa_context *, const pa_sink_info *info, int eol, void *self)
+{
+    auto *me = static_cast<AlarmVolume *>(self);
+    if (!eol && info && me->wanted)
+        me->raiseOutput(info);
+}
+
+AlarmVolume::Output *AlarmVolume::output(const std::string &name)
+{
+    for (Output &o : outputs) {
+        if (o.name == name)
+            return &o;
+    }
+    return nullptr;
+}
+
+// Unmutes the output and brings each channel up to the alarm volume; a
+// louder channel stays as the user set it.
+void AlarmVolume::raiseOutput(const pa_sink_info *info)
+{
+    if (output(info->name))
+        return;
+    Output o;
+    o.name = info->name;
+    o.index = info->index;
+    o.mute = info->mute;
+    o.volume = info->volume;
+    o.target = info->volume;
+    for (int i = 0; i < o.target.channels; ++i)
+        o.target.values[i] = std::max(o.target.values[i], alarmVolume);
+    const bool low = !pa_cvolume_equal(&o.target, &o.volume);
+    if (!o.mute && !low)
+        return;
+    if (o.mute) {
+        o.muteSettled = false;
+        ++pending;
+        drop(pa_context_set_sink_mute_by_index(context, o.index, 0, muteDone, this));
+    }
+    if (low) {
+        o.volumeSettled = false;
+        ++pending;
+        drop(pa_context_set_sink_volume_by_index(context, o.index, &o.target, volumeDone, this));
+    }
+    outputs.append(o);
+    save();
+    raised = true;
+    qWarning("%s",
+        qPrintable(o.mute ? QStringLiteral("Alarm volume: the output was muted")
+                          : QStringLiteral("Alarm volume: the output was at %1 %")
+                                .arg(percent(pa_cvolume_max(&o.volume)))));
+}
+
+// The program's own stream at full volume and not muted: the server
+// remembers a volume per application, so one turned down once would stay
+// down. A stream that moved to another output raises that one too.
+void AlarmVolume::streamInfo(
+    pa_context *context, const pa_sink_input_info *info, int eol, void *self)
+{
+    auto *me = static_cast<AlarmVolume *>(self);
+    if (eol || !info || !me->wanted)
+        return;
+    const char *pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
+    if (!pid || std::to_string(getpid()) != pid)
+        return;
+    if (info->mute)
+        drop(pa_context_set_sink_input_mute(context, info->index, 0, nullptr, nullptr));
+    if (pa_cvolume_max(&info->volume) < PA_VOLUME_NORM) {
+        pa_cvolume full;
+        pa_cvolume_set(&full, info->volume.channels, PA_VOLUME_NORM);
+        drop(pa_context_set_sink_input_volume(context, info->index, &full, nullptr, nullptr));
+    }
+    bool known = false;
+    for (const Output &o : me->outputs)
+        known = known || o.index == info->sink;
+    if (!known)
+        drop(pa_context_get_sink_info_by_index(context, info->sink, sinkToRaise, me));
+}
+
+void AlarmVolume::event(
+    pa_context *context, pa_subscription_event_type_t type, uint32_t index, void *self)
+{
+    auto *me = static_cast<AlarmVolume *>(self);
+    const int facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    const int kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    if (!me->wanted || kind == PA_SUBSCRIPTION_EVENT_REMOVE)
+        return;
+    if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
+        drop(pa_context_get_sink_input_info(context, index, streamInfo, me));
+    } else if (facility == PA_SUBSCRIPTION_EVENT_SINK) {
+        for (const Output &o : me->outputs) {
+            if (o.index == index)
+                drop(pa_context_get_sink_info_by_index(context, index, sinkToWatch, me));
+        }
+    }
+}
+
+void AlarmVolume::sinkToWatch(pa_context *, const pa_sink_info *info, int eol, void *self)
+{
+    auto *me = static_cast<AlarmVolume *>(self);
+    if (!eol && info && me->wanted)
+        me->watchOutput(info);
+}
+
+// A change the alarm did not make is the user's, and is kept after the stop.
+void AlarmVolume::watchOutput(const pa_sink_info *info)
+{
+    Output *o = output(info->name);
+    if (!o)
+        return;
+    if (o->muteSettled && info->mute)
+        o->userMute = true;
+    if (o->volumeSettled && !pa_cvolume_equal(&info->volume, &o->target))
+        o->userVolume = true;
+}
+
+void AlarmVolume::muteDone(pa_context *, int, void *self)
+{
+    auto *me = static_cast<AlarmVolume *>(self);
+    for (Output &o : me->outputs)
+        o.muteSettled = true;
+    if (--me->pending == 0)
+        me->done();
+}
+
+void AlarmVolume::volumeDone(pa_context *, int, void *self)
+{
+    auto *me = static_cast<AlarmVolume *>(self);
+    for (Output &o : me->outputs)
+        o.volumeSettled = true;
+    if (--me->pending == 0)
+        me->done();
+}
+
+void AlarmVolume::opDone(pa_context *, int, void *self)
+{
+    auto *me = static_cast<AlarmVolume *>(self);
+    if (--me->pending == 0)
+        me->done();
+}
+
+// Gives each output back what the user had, but what the user changed
+// while the alarm rang. Outputs are named, since an index does not outlive
+// the server.
+void AlarmVolume::giveBack()
+{
+    restoring = false;
+    for (const Output &o : outputs) {
+        if (o.mute && !o.userMute) {
+            ++pending;
+            drop(pa_context_set_sink_mute_by_name(context, o.name.c_str(), 1, opDone, this));
+        }
+        if (!pa_cvolume_equal(&o.volume, &o.target) && !o.userVolume) {
+            ++pending;
+            drop(pa_context_set_sink_volume_by_name(
+                context, o.name.c_str(), &o.volume, opDone, this));
+        }
+    }
+    outputs.clear();
+    if (pending == 0)
+        done();
+}
+
+// Nothing left to ask: the file goes, and with it the connection.
+void AlarmVolume::done()
+{
+    if (wanted || !outputs.isEmpty() || restoring)
+        return;
+    QFile::remove(fileName);
+    if (raised) {
+        raised = false;
+        qWarning("Output volume restored");
+    }
+    if (context)
+        pa_context_disconnect(context);
+}
+
+// One line for each output: its name, whether it was muted, and its volume
+// on each channel.
+void AlarmVolume::save() const
+{
+    QByteArray text;
+    for (const Output &o : outputs) {
+        text += QByteArray(o.name.c_str()) + ' ' + (o.mute ? '1' : '0') + ' '
+            + QByteArray::number(o.volume.channels);
+        for (int i = 0; i < o.volume.channels; ++i)
+            text += ' ' + QByteArray::number(o.volume.values[i]);
+        text += '\n';
+    }
+    OwnFile::write(fileName, text);
+}
+
+void AlarmVolume::load()
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QList<QByteArray> lines = file.read(64 * 1024).split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = line.split(' ');
+        bool ok = fields.size() >= 3;
+        const int channels = ok ? fields[2].toInt(&ok) : 0;
+        if (!ok || channels < 1 || channels > int(PA_CHANNELS_MAX) || fields.size() != 3 + channels)
+            continue;
+        Output o;
+        o.name = fields[0].toStdString();
+        o.mute = fields[1] == "1";
+        o.volume.channels = uint8_t(channels);
+        for (int i = 0; i < channels && ok; ++i)
+            o.volume.values[i] = fields[3 + i].toUInt(&ok);
+        // Nothing is known of what the alarm set: the volume is given back.
+        o.target.channels = 0;
+        if (ok && pa_cvolume_valid(&o.volume)) {
+            outputs.append(o);
+            raised = true;
+        }
+    }
+    if (outputs.isEmpty())
+        file.remove();
+}

@@ -1,0 +1,84 @@
+#ifndef ALARMVOLUME_H
+#define ALARMVOLUME_H
+
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include <pulse/pulseaudio.h>
+
+#include <string>
+
+// Makes the ringing alarm heard on a phone turned down or muted for the
+// night: while it rings, the output it plays on is unmuted and at least at
+// the alarm volume, and the program's own streams are at full volume. When
+// it stops, the output gets back the user's mute and volume, unless the user
+// changed them meanwhile. The user's values are kept in a small file until
+// they are given back, so that a program that crashed meanwhile gives them
+// back at its next start. It asks the sound server through libpulse on a
+// thread of its own and never waits for it, but for a moment at the end.
+class AlarmVolume : public QObject {
+    Q_OBJECT
+
+public:
+    explicit AlarmVolume(const QString &fileName, QObject *parent = nullptr);
+    ~AlarmVolume() override;
+
+    // The ringing starts.
+    void raise();
+    // The ringing stopped, by whatever path.
+    void restore();
+
+    // The share of the device's nominal volume the alarm plays at, at least.
+    static constexpr double alarmShare = 0.7;
+
+private:
+    // An output the alarm raised, with what the user had.
+    struct Output {
+        std::string name;
+        uint32_t index = 0;
+        bool mute = false;
+        pa_cvolume volume {};
+        pa_cvolume target {};
+        // What the user had is judged once the server has made the change.
+        bool muteSettled = true;
+        bool volumeSettled = true;
+        bool userMute = false;
+        bool userVolume = false;
+    };
+
+    void connectToServer();
+    void giveBack();
+    void raiseOutput(const pa_sink_info *info);
+    void watchOutput(const pa_sink_info *info);
+    void fixStream(const pa_sink_input_info *info);
+    void save() const;
+    void load();
+    void done();
+    Output *output(const std::string &name);
+
+    static void contextState(pa_context *context, void *self);
+    static void serverInfo(pa_context *context, const pa_server_info *info, void *self);
+    static void sinkToRaise(pa_context *context, const pa_sink_info *info, int eol, void *self);
+    static void sinkToWatch(pa_context *context, const pa_sink_info *info, int eol, void *self);
+    static void streamInfo(
+        pa_context *context, const pa_sink_input_info *info, int eol, void *self);
+    static void event(
+        pa_context *context, pa_subscription_event_type_t type, uint32_t index, void *self);
+    static void muteDone(pa_context *context, int success, void *self);
+    static void volumeDone(pa_context *context, int success, void *self);
+    static void opDone(pa_context *context, int success, void *self);
+
+    const QString fileName;
+    pa_threaded_mainloop *loop;
+    pa_context *context;
+    // All below belongs to the loop's thread, or to whoever holds its lock.
+    QVector<Output> outputs;
+    bool wanted;
+    bool restoring;
+    bool raised;
+    int pending;
+    bool toldNoServer;
+};
+
+#endif // ALARMVOLUME_H
