@@ -1,0 +1,160 @@
+// The alarm is heard however the phone's volume was left for the night:
+// the built program on the virtual phone, its speaker muted or turned down
+// with the sound server's own tools, heard at the speaker's monitor.
+
+#include "phone.h"
+#include "testsupport.h"
+
+#include <QtTest>
+
+#include <csignal>
+
+using namespace Phone;
+using namespace TestSupport;
+
+namespace {
+
+const QByteArray ringinConf("sounds/ringin.wav\n07:30:00\n1\n1\n8\n1\n");
+
+// The speaker's mute and its volume in percent, as "yes 5".
+QString speakerState()
+{
+    const QString mute = run(QStringLiteral("pactl"), { "get-sink-mute", "speaker" })
+                             .section(QLatin1Char(' '), 1)
+                             .trimmed();
+    const QString volume = run(QStringLiteral("pactl"), { "get-sink-volume", "speaker" })
+                               .section(QLatin1Char('/'), 1, 1)
+                               .remove(QLatin1Char('%'))
+                               .trimmed();
+    return mute + QLatin1Char(' ') + volume;
+}
+
+void setSpeaker(const QString &mute, const QString &volume)
+{
+    run(QStringLiteral("pactl"), { "set-sink-mute", "speaker", mute == "yes" ? "1" : "0" });
+    run(QStringLiteral("pactl"), { "set-sink-volume", "speaker", volume + QLatin1Char('%') });
+}
+
+// The program's playing stream, as "index role".
+QString streamOf(const Program &program)
+{
+    const QString pid = QString::number(program.process.processId());
+    QString index;
+    QString role;
+    for (const QString &line :
+        run(QStringLiteral("pactl"), { "list", "sink-inputs" }).split(QLatin1Char('\n'))) {
+        const QString field = line.trimmed();
+        if (field.startsWith(QLatin1String("Sink Input #")))
+            index = field.mid(12), role.clear();
+        else if (field.startsWith(QLatin1String("media.role = ")))
+            role = field.mid(13).remove(QLatin1Char('"'));
+        else if (field == QStringLiteral("application.process.id = \"%1\"").arg(pid)
+            && !role.isEmpty())
+            return index + QLatin1Char(' ') + role;
+    }
+    return QString();
+}
+
+} // namespace
+
+class TestAlarmVolume : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { REQUIRE_VIRTUAL_PHONE(); }
+
+    void cleanup() { setSpeaker("no", "100"); }
+
+    void heardWhateverTheVolume_data()
+    {
+        QTest::addColumn<QString>("mute");
+        QTest::addColumn<QString>("volume");
+        // What the speaker holds while it rings, and what the user does then.
+        QTest::addColumn<QString>("ringing");
+        QTest::addColumn<QString>("userSets");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<bool>("streamMuted");
+        QTest::addColumn<bool>("crash");
+        QTest::newRow("speaker muted") << "yes"
+                                       << "80"
+                                       << "no 80"
+                                       << ""
+                                       << "yes 80" << false << false;
+        QTest::newRow("speaker at 5 %") << "no"
+                                        << "5"
+                                        << "no 70"
+                                        << ""
+                                        << "no 5" << false << false;
+        QTest::newRow("louder volume kept") << "no"
+                                            << "90"
+                                            << "no 90"
+                                            << ""
+                                            << "no 90" << false << false;
+        QTest::newRow("own stream muted") << "no"
+                                          << "100"
+                                          << "no 100"
+                                          << ""
+                                          << "no 100" << true << false;
+        QTest::newRow("user turns it up while it rings") << "no"
+                                                         << "5"
+                                                         << "no 70"
+                                                         << "85"
+                                                         << "no 85" << false << false;
+        QTest::newRow("crash while ringing, then a start") << "yes"
+                                                           << "5"
+                                                           << "no 70"
+                                                           << ""
+                                                           << "yes 5" << false << true;
+    }
+
+    void heardWhateverTheVolume()
+    {
+        QFETCH(QString, mute);
+        QFETCH(QString, volume);
+        QFETCH(QString, ringing);
+        QFETCH(QString, userSets);
+        QFETCH(QString, after);
+        QFETCH(bool, streamMuted);
+        QFETCH(bool, crash);
+        setSpeaker(mute, volume);
+        Program program(ringinConf);
+        QVERIFY(program.start());
+        program.clickButton();
+        if (streamMuted) {
+            // The server gives an application's next stream the volume it
+            // had last: the stream the alarm will play on, turned off.
+            QTRY_VERIFY_WITH_TIMEOUT(!streamOf(program).isEmpty(), 5000);
+            const QString stream = streamOf(program).section(QLatin1Char(' '), 0, 0);
+            run(QStringLiteral("pactl"), { "set-sink-input-mute", stream, "1" });
+            run(QStringLiteral("pactl"), { "set-sink-input-volume", stream, "0%" });
+        }
+        Speaker speaker;
+        speaker.start();
+        const double heard = speaker.waitForLoud(0.1, 15000);
+        QVERIFY2(heard > 0.1, qPrintable(QString::number(heard)));
+        QCOMPARE(streamOf(program).section(QLatin1Char(' '), 1), QStringLiteral("alarm"));
+        QCOMPARE(speakerState(), ringing);
+        QVERIFY(program.log().filter(QStringLiteral("Alarm volume: ")).size()
+            == (ringing == mute + ' ' + volume ? 0 : 1));
+        if (!userSets.isEmpty())
+            setSpeaker("no", userSets);
+
+        if (crash) {
+            QTest::qWait(500);
+            ::kill(pid_t(program.process.processId()), SIGKILL);
+            QVERIFY(program.process.waitForFinished(3000));
+            QCOMPARE(speakerState(), ringing);
+            QFile::remove(program.file(QStringLiteral("alarm.armed")));
+            QVERIFY(program.start());
+        } else {
+            program.clickButton();
+        }
+        QVERIFY(program.waitForLog(QStringLiteral("Output volume restored"), 3000)
+            || ringing == mute + ' ' + volume);
+        QCOMPARE(speakerState(), after);
+        QVERIFY(!QFile::exists(program.file(QStringLiteral("alarm.volume"))));
+    }
+};
+
+ALARM_TEST_MAIN(TestAlarmVolume)
+#include "tst_alarmvolume.moc"
