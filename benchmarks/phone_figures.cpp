@@ -2,8 +2,9 @@
 // measured in the same run: start-up time, CPU while armed (beside a bare Qt
 // capture of the same stream), peak memory, the delay from a loud sound in
 // the room to the stop (beside the delay parec sees on the same
-// microphone), and how often the alarm stops itself with the speaker heard
-// in the room. Run through benchmarks/phone.sh, which starts the phone.
+// microphone), how often the alarm stops itself with the speaker heard
+// in the room, and how soon a muted speaker carries the alarm. Run through benchmarks/phone.sh,
+// which starts the phone.
 //
 //   phone_figures [RUNS [ALARMS]]
 
@@ -466,5 +467,40 @@ int main(int argc, char **argv)
         << qEnvironmentVariable("PHONE_ECHO_MS")
         << " ms), user's 1.5 s tone, three plays and their pauses each: " << selfStops << " of "
         << rung << "\n";
+
+    // From a speaker muted for the night: how long after the alarm moment
+    // the speaker first carries the alarm at the alarm volume, beside the
+    // same alarm with the speaker left at full volume.
+    QMap<QString, QVector<double>> loudAfter;
+    for (int i = 0; i < runs; ++i) {
+        for (const QString &start : { QStringLiteral("muted"), QStringLiteral("full") }) {
+            run(QStringLiteral("pactl"),
+                { "set-sink-mute", "speaker", start == QLatin1String("muted") ? "1" : "0" });
+            Program program("sounds/ringin.wav\n07:30:00\n1\n1\n8\n1\n", "@2026-12-07 07:29:55");
+            Speaker speaker;
+            speaker.start();
+            QElapsedTimer sinceStart;
+            sinceStart.start();
+            program.start();
+            program.clickButton();
+            // The ringing sound peaks at about 0.2 at 70 % and 0.6 at full.
+            const qint64 loud = [&] {
+                qint64 at = -1;
+                while ((at = speaker.soundStartedMs(1, 3000, 300)) < 0
+                    && speaker.clock.elapsed() < 15000)
+                    QTest::qWait(5);
+                return at;
+            }();
+            if (loud >= 0)
+                loudAfter[start].append(loud - 5000);
+            program.clickButton();
+        }
+    }
+    run(QStringLiteral("pactl"), { "set-sink-mute", "speaker", "0" });
+    out << "from a muted speaker, the alarm heard at the alarm volume after the alarm moment: "
+           "median "
+        << median(loudAfter.value("muted")) << " ms (" << list(loudAfter.value("muted"))
+        << "); with the speaker at full volume: median " << median(loudAfter.value("full"))
+        << " ms (" << list(loudAfter.value("full")) << ")\n";
     return delays.size() == runs && shouts.size() == runs && rung == alarms ? 0 : 1;
 }

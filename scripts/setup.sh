@@ -9,7 +9,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools
     qtmultimedia5-dev libqt5multimedia5-plugins
     libqt5sensors5-dev libqt5sensors5
-    pulseaudio pulseaudio-utils
+    pulseaudio pulseaudio-utils pipewire pipewire-pulse pipewire-bin wireplumber
     xvfb xauth xdotool imagemagick
     faketime sox libbenchmark-dev
     clang libclang-rt-14-dev

@@ -4,7 +4,7 @@
 # hears, a virtual display, an accelerometer file for the QtSensors
 # backends, and a wall clock file for libfaketime.
 #
-#   eval "$(scripts/virtual-phone.sh start STATE_DIR [--display] [--echo-ms N])"
+#   eval "$(scripts/virtual-phone.sh start STATE_DIR [--display] [--echo-ms N] [--pipewire])"
 #   scripts/virtual-phone.sh stop STATE_DIR
 #
 # "start" prints the environment the program and the tools need. "stop"
@@ -20,7 +20,10 @@
 # - the microphone is the room itself (the sink's monitor), so it adds no
 #   delay of its own; a steady low-latency stream into the room keeps its
 #   delivery small and steady, whatever else plays;
-# - the room is never digitally silent: it hums quietly (peak 0.03).
+# - the room is never digitally silent: it hums quietly (peak 0.03);
+# - with --pipewire the sound server is PipeWire's PulseAudio server with
+#   WirePlumber, as a fresh Debian 12 phone shell runs it, on a session bus
+#   of its own; otherwise PulseAudio.
 set -euo pipefail
 
 cmd=${1:?start or stop}
@@ -29,11 +32,12 @@ mkdir -p "$state"
 state=$(cd "$state" && pwd)
 
 start() {
-    local display_wanted="" echo_ms=60
+    local display_wanted="" echo_ms=60 pipewire=""
     while [[ $# -gt 0 ]]; do
         case $1 in
         --display) display_wanted=1 ;;
         --echo-ms) echo_ms=$2; shift ;;
+        --pipewire) pipewire=1 ;;
         *) echo "unknown option $1" >&2; exit 2 ;;
         esac
         shift
@@ -43,16 +47,32 @@ start() {
     mkdir -p "$runtime"
     chmod 700 "$runtime"
     export XDG_RUNTIME_DIR="$runtime"
-    pulseaudio -n --daemonize=yes --exit-idle-time=-1 --disallow-exit \
-        --use-pid-file=yes \
-        --load=module-native-protocol-unix \
-        --load="module-null-sink sink_name=speaker" \
-        --load="module-null-sink sink_name=room" \
-        >"$state/pulseaudio.log" 2>&1
-    for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+    if [[ -n $pipewire ]]; then
+        # WirePlumber asks the session bus for devices to reserve.
+        local bus
+        bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
+        echo "${bus##*$'\n'}" >"$state/dbus.pid"
+        local server
+        for server in pipewire wireplumber pipewire-pulse; do
+            DBUS_SESSION_BUS_ADDRESS=${bus%%$'\n'*} setsid "$server" >"$state/$server.log" 2>&1 &
+            echo $! >"$state/$server.pid"
+            [[ $server == pipewire-pulse ]] || sleep 1
+        done
+        for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+        pactl load-module module-null-sink sink_name=speaker >/dev/null
+        pactl load-module module-null-sink sink_name=room >/dev/null
+    else
+        pulseaudio -n --daemonize=yes --exit-idle-time=-1 --disallow-exit \
+            --use-pid-file=yes \
+            --load=module-native-protocol-unix \
+            --load="module-null-sink sink_name=speaker" \
+            --load="module-null-sink sink_name=room" \
+            >"$state/pulseaudio.log" 2>&1
+        for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+        cp "$runtime/pulse/pid" "$state/pulseaudio.pid" 2>/dev/null || pgrep -n -x pulseaudio >"$state/pulseaudio.pid"
+    fi
     pactl set-default-sink speaker
     pactl set-default-source room.monitor
-    cp "$runtime/pulse/pid" "$state/pulseaudio.pid" 2>/dev/null || pgrep -n -x pulseaudio >"$state/pulseaudio.pid"
 
     if [[ $echo_ms -gt 0 ]]; then
         pactl load-module module-loopback source=speaker.monitor sink=room \
@@ -104,5 +124,5 @@ stop() {
 case "$cmd" in
 start) shift 2; start "$@" ;;
 stop) stop ;;
-*) echo "usage: $0 start|stop STATE_DIR [--display] [--echo-ms N]" >&2; exit 2 ;;
+*) echo "usage: $0 start|stop STATE_DIR [--display] [--echo-ms N] [--pipewire]" >&2; exit 2 ;;
 esac

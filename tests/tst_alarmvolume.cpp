@@ -35,22 +35,21 @@ void setSpeaker(const QString &mute, const QString &volume)
     run(QStringLiteral("pactl"), { "set-sink-volume", "speaker", volume + QLatin1Char('%') });
 }
 
-// The program's playing stream, as "index role".
+// The program's playing stream, as "index role". PipeWire lists the
+// stream's properties in another order than PulseAudio.
 QString streamOf(const Program &program)
 {
-    const QString pid = QString::number(program.process.processId());
-    QString index;
-    QString role;
-    for (const QString &line :
-        run(QStringLiteral("pactl"), { "list", "sink-inputs" }).split(QLatin1Char('\n'))) {
-        const QString field = line.trimmed();
-        if (field.startsWith(QLatin1String("Sink Input #")))
-            index = field.mid(12), role.clear();
-        else if (field.startsWith(QLatin1String("media.role = ")))
-            role = field.mid(13).remove(QLatin1Char('"'));
-        else if (field == QStringLiteral("application.process.id = \"%1\"").arg(pid)
-            && !role.isEmpty())
-            return index + QLatin1Char(' ') + role;
+    const QString ours
+        = QStringLiteral("application.process.id = \"%1\"").arg(program.process.processId());
+    const QStringList streams = run(QStringLiteral("pactl"), { "list", "sink-inputs" })
+                                    .split(QStringLiteral("Sink Input #"));
+    for (const QString &stream : streams) {
+        if (!stream.contains(ours))
+            continue;
+        const int role = stream.indexOf(QLatin1String("media.role = \""));
+        if (role >= 0)
+            return stream.section(QLatin1Char('\n'), 0, 0).trimmed() + QLatin1Char(' ')
+                + stream.mid(role + 14).section(QLatin1Char('"'), 0, 0);
     }
     return QString();
 }
