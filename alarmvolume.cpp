@@ -20,6 +20,17 @@ void drop(pa_operation *operation)
         pa_operation_unref(operation);
 }
 
+// Headphones, a headset or a Bluetooth device: heard by whoever wears it,
+// if anybody does.
+bool isWorn(const pa_sink_info *info)
+{
+    const char *form = pa_proplist_gets(info->proplist, PA_PROP_DEVICE_FORM_FACTOR);
+    const char *bus = pa_proplist_gets(info->proplist, PA_PROP_DEVICE_BUS);
+    const std::string formFactor = form ? form : "";
+    return formFactor == "headphone" || formFactor == "headset" || formFactor == "hands-free"
+        || (bus && std::string(bus) == "bluetooth");
+}
+
 int percent(pa_volume_t volume)
 {
     return qRound(100.0 * volume / PA_VOLUME_NORM);
@@ -37,6 +48,7 @@ AlarmVolume::AlarmVolume(const QString &fileName, QObject *parent)
     , raised(false)
     , pending(0)
     , toldNoServer(false)
+    , loudspeaker(PA_INVALID_INDEX)
 {
     // Values left behind by a program that ended while it rang.
     load();
@@ -86,6 +98,52 @@ void AlarmVolume::raise()
         drop(pa_context_get_sink_input_info_list(context, streamInfo, this));
     }
     pa_threaded_mainloop_unlock(loop);
+}
+
+void AlarmVolume::useLoudspeaker()
+{
+    if (!loop)
+        return;
+    pa_threaded_mainloop_lock(loop);
+    if (wanted && context && pa_context_get_state(context) == PA_CONTEXT_READY) {
+        worn.clear();
+        loudspeaker = PA_INVALID_INDEX;
+        drop(pa_context_get_sink_info_list(context, sinkListed, this));
+    }
+    pa_threaded_mainloop_unlock(loop);
+}
+
+void AlarmVolume::sinkListed(pa_context *context, const pa_sink_info *info, int eol, void *self)
+{
+    auto *me = static_cast<AlarmVolume *>(self);
+    if (!eol && info) {
+        if (isWorn(info)) {
+            me->worn.append(info->index);
+        } else if (me->loudspeaker == PA_INVALID_INDEX) {
+            me->loudspeaker = info->index;
+            me->loudspeakerName = info->name;
+        }
+        return;
+    }
+    if (eol > 0 && me->wanted && !me->worn.isEmpty() && me->loudspeaker != PA_INVALID_INDEX)
+        drop(pa_context_get_sink_input_info_list(context, streamToMove, me));
+}
+
+void AlarmVolume::streamToMove(
+    pa_context *context, const pa_sink_input_info *info, int eol, void *self)
+{
+    auto *me = static_cast<AlarmVolume *>(self);
+    if (eol || !info || !me->wanted || !me->worn.contains(info->sink))
+        return;
+    const char *pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
+    if (!pid || std::to_string(getpid()) != pid)
+        return;
+    drop(pa_context_move_sink_input_by_index(
+        context, info->index, me->loudspeaker, nullptr, nullptr));
+    drop(pa_context_get_sink_info_by_index(context, me->loudspeaker, sinkToRaise, me));
+    qWarning("%s",
+        qPrintable(QStringLiteral("The alarm was not heard: it plays on the loudspeaker %1 now")
+                       .arg(QString::fromStdString(me->loudspeakerName))));
 }
 
 void AlarmVolume::restore()

@@ -26,6 +26,9 @@ public:
 
     // The ringing starts.
     void raise();
+    // The alarm was not heard: where it plays on headphones, a headset or a
+    // Bluetooth device, and a loudspeaker exists, it plays there from now on.
+    void useLoudspeaker();
     // The ringing stopped, by whatever path.
     void restore();
 
@@ -68,6 +71,9 @@ private:
     static void muteDone(pa_context *context, int success, void *self);
     static void volumeDone(pa_context *context, int success, void *self);
     static void opDone(pa_context *context, int success, void *self);
+    static void sinkListed(pa_context *context, const pa_sink_info *info, int eol, void *self);
+    static void streamToMove(
+        pa_context *context, const pa_sink_input_info *info, int eol, void *self);
 
     const QString fileName;
     pa_threaded_mainloop *loop;
@@ -79,6 +85,10 @@ private:
     bool raised;
     int pending;
     bool toldNoServer;
+    // The outputs worn on the body, and the loudspeaker found beside them.
+    QVector<uint32_t> worn;
+    uint32_t loudspeaker;
+    std::string loudspeakerName;
 };
 
 #endif // ALARMVOLUME_H

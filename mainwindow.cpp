@@ -102,6 +102,7 @@ MainWindow::MainWindow(QWidget *parent)
     , calibrationTimer(new QTimer(this))
     , wakeTimer(new WakeTimer(this))
     , alarmVolume(new AlarmVolume(alarmVolumeFile(), this))
+    , escalation(0)
     , firedWake(0)
     , ringingGuard(new RingingGuard(this))
     , notifier(new Notifier(this))
@@ -400,6 +401,7 @@ void MainWindow::unsetAlarmTime()
     // A ringing step still pending belongs to the cycle just ended.
     ringTimer->stop();
     ownSound.reset();
+    escalation = 0;
     measureRoomInPause = false;
     wakeTimer->disarm();
     alarmVolume->restore();
@@ -611,6 +613,8 @@ void MainWindow::playAlarm()
 
 void MainWindow::startPlay()
 {
+    if (ownSound.unheardInRow() >= 2)
+        escalate();
     // The file may have changed or gone since the sound was made.
     const QSoundEffect *effect = effectOf(soundObject);
     qint64 length = effect ? WaveFile(soundObject->fileName()).duration() : -1;
@@ -625,6 +629,23 @@ void MainWindow::startPlay()
     // has had its time to load it.
     playLimit = loadGraceMs + qMax(qint64(0), length);
     ownSound.playStarted(soundObject->fileName(), OwnSound::now());
+}
+
+// Two plays in a row its own microphone did not hear: the alarm goes to the
+// loudspeaker if it played on something worn, and then rings with the
+// built-in sound, for a chosen file too quiet to hear. Each step is kept.
+void MainWindow::escalate()
+{
+    ownSound.forgiveUnheard();
+    if (escalation == 0)
+        notifier->showRinging(alarmTime, tr("the alarm cannot be heard"));
+    if (escalation == 0) {
+        alarmVolume->useLoudspeaker();
+    } else if (escalation == 1 && soundObject->fileName() != fallbackSound()) {
+        useSound(fallbackSound());
+        qWarning("The alarm was not heard: it rings with the built-in sound now");
+    }
+    escalation = qMin(escalation + 1, 2);
 }
 
 bool MainWindow::playFinished()

@@ -95,6 +95,7 @@ private:
     void useSound(const QString &fileName);
     void replaceSound(QSound *sound);
     void startPlay();
+    void escalate();
     bool playFinished();
     bool soundIsSilent() const;
     void stopRinging(const char *reason);
@@ -163,6 +164,9 @@ private:
     WakeTimer *wakeTimer;
     // The output raised for the ringing alarm, and given back after it.
     AlarmVolume *alarmVolume;
+    // How far the ringing went to be heard: 1 the loudspeaker, 2 the
+    // built-in sound.
+    int escalation;
     qint64 firedWake;
     // Keeps the phone awake from the wake-up until the alarm stops.
     RingingGuard *ringingGuard;

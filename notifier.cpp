@@ -58,10 +58,12 @@ void Notifier::showArmed(const QString &alarmTime, const QString &note)
         urgencyNormal, true);
 }
 
-void Notifier::showRinging(const QString &alarmTime)
+void Notifier::showRinging(const QString &alarmTime, const QString &note)
 {
-    notify(tr("Alarm"), alarmTime.left(5), { QStringLiteral("stop"), tr("Stop Alarm") },
-        urgencyCritical, false);
+    notify(tr("Alarm"),
+        note.isEmpty() ? alarmTime.left(5)
+                       : QStringLiteral("%1 \u2014 %2").arg(alarmTime.left(5), note),
+        { QStringLiteral("stop"), tr("Stop Alarm") }, urgencyCritical, false);
 }
 
 void Notifier::showMissed(const QString &alarmTime)

@@ -24,7 +24,8 @@ public:
     void showArmed(const QString &alarmTime, const QString &note = QString());
     // "Alarm", "07:30", critical, with "Stop Alarm": shown on the lock
     // screen, and it turns the screen on.
-    void showRinging(const QString &alarmTime);
+    // With a `note`, the body says it after the time.
+    void showRinging(const QString &alarmTime, const QString &note = QString());
     // "Missed alarm 07:30".
     void showMissed(const QString &alarmTime);
     // Takes the notification away.

@@ -18,6 +18,8 @@ OwnSound::OwnSound()
     , playDelay(-1)
     , lastDelay(-1)
     , roomLevel(0.0)
+    , unheardRun(0)
+    , counted(false)
 {
 }
 
@@ -46,6 +48,11 @@ const OwnSound::Sound &OwnSound::soundOf(const QString &fileName)
 void OwnSound::playStarted(const QString &fileName, qint64 now)
 {
     soundOf(fileName);
+    if (play == Unheard && !counted)
+        ++unheardRun;
+    else if (play == Heard)
+        unheardRun = 0;
+    counted = false;
     started = now;
     playDelay = -1;
     roomLevel = 0.0;
@@ -102,8 +109,16 @@ bool OwnSound::audible(qint64 now) const
     return false;
 }
 
+void OwnSound::forgiveUnheard()
+{
+    unheardRun = 0;
+    counted = true;
+}
+
 void OwnSound::reset()
 {
     play = NoPlay;
     lastDelay = -1;
+    unheardRun = 0;
+    counted = false;
 }

@@ -43,6 +43,12 @@ public:
     bool audible(qint64 now) const;
     // The delay measured on the last play that was heard, or -1.
     qint64 delay() const { return lastDelay; }
+    // How many plays in a row the microphone did not hear rise above a
+    // room quiet enough to tell; a play heard ends the run. Plays in a loud
+    // room, and plays while no chunk comes, count neither way.
+    int unheardInRow() const { return unheardRun + (play == Unheard && !counted ? 1 : 0); }
+    // Something was done about the plays not heard: the run starts again.
+    void forgiveUnheard();
     // The alarm stopped: what was learnt about its plays no longer holds.
     void reset();
 
@@ -61,6 +67,9 @@ private:
     qint64 playDelay;
     qint64 lastDelay;
     qreal roomLevel;
+    int unheardRun;
+    // The current play's verdict is in the run, or was forgiven.
+    bool counted;
     Sound sound;
     // The room just before a play: recent chunks' delivery times and levels.
     QVector<QPair<qint64, qreal>> recent;

@@ -153,6 +153,30 @@ private slots:
         QCOMPARE(speakerState(), after);
         QVERIFY(!QFile::exists(program.file(QStringLiteral("alarm.volume"))));
     }
+
+    // Headphones nobody wears: the alarm plays there first, its microphone
+    // hears nothing of it, and after two such plays it plays on the
+    // loudspeaker, which the room hears.
+    void unheardOnHeadphonesMovesToTheLoudspeaker()
+    {
+        const QString module = run(QStringLiteral("pactl"),
+            { "load-module", "module-null-sink", "sink_name=headphones",
+                "sink_properties=device.form_factor=headphone" })
+                                   .trimmed();
+        run(QStringLiteral("pactl"), { "set-default-sink", "headphones" });
+        Program program(ringinConf, "@2026-12-07 07:29:55");
+        QVERIFY(program.start());
+        program.clickButton();
+        Speaker speaker;
+        speaker.start();
+        const double heard = speaker.waitForLoud(0.3, 25000);
+        run(QStringLiteral("pactl"), { "set-default-sink", "speaker" });
+        run(QStringLiteral("pactl"), { "unload-module", module });
+        QVERIFY2(heard > 0.3, qPrintable(QString::number(heard)));
+        QVERIFY(program.log().contains(
+            QStringLiteral("The alarm was not heard: it plays on the loudspeaker speaker now")));
+        program.clickButton();
+    }
 };
 
 ALARM_TEST_MAIN(TestAlarmVolume)
