@@ -160,7 +160,7 @@ int main(int argc, char **argv)
     const int alarms = argc > 2 ? QByteArray(argv[2]).toInt() : 20;
 
     const QString state = qEnvironmentVariable("PHONE_STATE");
-    const QByteArray server = readFile(state + QStringLiteral("/pulseaudio.pid")).trimmed();
+    const QByteArray server = readFile(state + QStringLiteral("/sound-server.pid")).trimmed();
     const QByteArray hum = readFile(state + QStringLiteral("/hum.pid")).trimmed();
 
     // Start to window: the program and an empty main window, taken in

@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs every test through ctest on a
 # virtual phone that this script starts and stops again: first in a clang
 # build with AddressSanitizer, UndefinedBehaviorSanitizer and the fuzzers
-# (build-asan/), then in the plain build (build/). Every case must run: a
+# (build-asan/), then in the plain build (build/), whose tests of sound
+# also run under PipeWire. Every case must run: a
 # missing prerequisite fails its test, and the number of skipped cases,
 # printed at the end, must be 0.
 set -euo pipefail
@@ -51,6 +52,22 @@ set +e
 set -e
 show_cores
 
+# A fresh Debian 12 phone shell runs PipeWire's PulseAudio server, not
+# PulseAudio: the tests of what the speaker and the microphone carry run
+# there too, on a phone of their own.
+echo "== PipeWire (build/)"
+"$root"/scripts/virtual-phone.sh stop "$state" >/dev/null 2>&1
+pipewire_state=$(mktemp -d /tmp/alarmclock-pipewire.XXXXXX)
+trap '"$root"/scripts/virtual-phone.sh stop "$state" >/dev/null 2>&1; rm -rf "$state";
+    "$root"/scripts/virtual-phone.sh stop "$pipewire_state" >/dev/null 2>&1; rm -rf "$pipewire_state"' EXIT
+eval "$(scripts/virtual-phone.sh start "$pipewire_state" --display --pipewire)"
+unset QT_QPA_PLATFORM QT_ACCEL_FILEPATH QT_ACCEL_DELIMITER
+set +e
+(cd build && ctest --output-on-failure -R '^(tst_endtoend|tst_alarmvolume)$') | tee "$state/ctest-pipewire.log"
+[[ ${PIPESTATUS[0]} -eq 0 ]] || status=1
+set -e
+show_cores
+
 skipped=$(cat build/tests/results/*.txt build-asan/tests/results/*.txt 2>/dev/null \
     | sed -n 's/^Totals: .*, \([0-9]*\) skipped,.*/\1/p' | awk '{ n += $1 } END { print n + 0 }')
 echo "== Skipped test cases in both builds: $skipped"
@@ -58,6 +75,7 @@ if [[ $skipped -ne 0 ]]; then
     echo "Every case must run here; see the SKIP lines above for what was missing."
     status=1
 fi
-# The plain build's ctest summary, last.
+# The ctest summaries, the plain build's last.
+echo "PipeWire: $(grep -E '^[0-9]+% tests passed' "$state/ctest-pipewire.log" | tail -1)"
 grep -E '^[0-9]+% tests passed' "$state/ctest.log" | tail -1
 exit $status

@@ -8,7 +8,8 @@
 #   scripts/virtual-phone.sh stop STATE_DIR
 #
 # "start" prints the environment the program and the tools need. "stop"
-# ends what "start" started, by process id. Sounds for the microphone:
+# ends what "start" started, by process id; the sound server the programs
+# talk to is STATE_DIR/sound-server.pid. Sounds for the microphone:
 #   paplay --device=room loud.wav
 # What the speaker carries:
 #   parec -d speaker.monitor --format=s16le --rate=8000 --channels=1
@@ -54,8 +55,12 @@ start() {
         echo "${bus##*$'\n'}" >"$state/dbus.pid"
         local server
         for server in pipewire wireplumber pipewire-pulse; do
-            DBUS_SESSION_BUS_ADDRESS=${bus%%$'\n'*} setsid "$server" >"$state/$server.log" 2>&1 &
-            echo $! >"$state/$server.pid"
+            # A fresh phone's: what WirePlumber remembers of streams and
+            # devices (volumes, routes) lives with this phone only.
+            DBUS_SESSION_BUS_ADDRESS=${bus%%$'\n'*} XDG_STATE_HOME="$state/state" \
+                XDG_CONFIG_HOME="$state/config" setsid "$server" >"$state/$server.log" 2>&1 &
+            # The programs talk to the last one.
+            if [[ $server == pipewire-pulse ]]; then echo $! >"$state/sound-server.pid"; else echo $! >"$state/$server.pid"; fi
             [[ $server == pipewire-pulse ]] || sleep 1
         done
         for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
@@ -69,7 +74,7 @@ start() {
             --load="module-null-sink sink_name=room" \
             >"$state/pulseaudio.log" 2>&1
         for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-        cp "$runtime/pulse/pid" "$state/pulseaudio.pid" 2>/dev/null || pgrep -n -x pulseaudio >"$state/pulseaudio.pid"
+        cp "$runtime/pulse/pid" "$state/sound-server.pid" 2>/dev/null || pgrep -n -x pulseaudio >"$state/sound-server.pid"
     fi
     pactl set-default-sink speaker
     pactl set-default-source room.monitor

@@ -165,6 +165,9 @@ private slots:
                                    .trimmed();
         run(QStringLiteral("pactl"), { "set-default-sink", "headphones" });
         Program program(ringinConf, "@2026-12-07 07:29:55");
+        // Named for the program's streams too: a server that remembers where
+        // alarms played last (WirePlumber does) would send them elsewhere.
+        program.env.insert(QStringLiteral("PULSE_SINK"), QStringLiteral("headphones"));
         QVERIFY(program.start());
         program.clickButton();
         Speaker speaker;

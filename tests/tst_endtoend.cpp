@@ -93,7 +93,7 @@ private slots:
     void windowComesBeforeTheMicrophone()
     {
         const QByteArray server
-            = readFile(qEnvironmentVariable("PHONE_STATE") + QStringLiteral("/pulseaudio.pid"))
+            = readFile(qEnvironmentVariable("PHONE_STATE") + QStringLiteral("/sound-server.pid"))
                   .trimmed();
         QVERIFY(server.toLongLong() > 0);
         Program program(ringinConf);
