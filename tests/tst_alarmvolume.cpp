@@ -180,6 +180,24 @@ private slots:
             QStringLiteral("The alarm was not heard: it plays on the loudspeaker speaker now")));
         program.clickButton();
     }
+
+    // A chosen sound too quiet to hear over the room: after the loudspeaker
+    // step, which finds nothing worn here, the built-in sound rings.
+    void tooQuietSoundGivesWayToTheBuiltInOne()
+    {
+        Program program("quiet.wav\n07:30:00\n1\n1\n8\n1\n", "@2026-12-07 07:29:55");
+        QVERIFY(makeTone(program.file(QStringLiteral("quiet.wav")), QStringLiteral("1"),
+            QStringLiteral("700"), QStringLiteral("0.002")));
+        QVERIFY(program.start());
+        program.clickButton();
+        Speaker speaker;
+        speaker.start();
+        const double heard = speaker.waitForLoud(0.3, 30000);
+        QVERIFY2(heard > 0.3, qPrintable(QString::number(heard)));
+        QVERIFY(program.log().contains(
+            QStringLiteral("The alarm was not heard: it rings with the built-in sound now")));
+        program.clickButton();
+    }
 };
 
 ALARM_TEST_MAIN(TestAlarmVolume)
