@@ -31,6 +31,14 @@ bool isWorn(const pa_sink_info *info)
         || (bus && std::string(bus) == "bluetooth");
 }
 
+// A stream of this program: the sound server is told the process id by
+// libpulse itself.
+bool ours(const pa_sink_input_info *info)
+{
+    const char *pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
+    return pid && std::to_string(getpid()) == pid;
+}
+
 int percent(pa_volume_t volume)
 {
     return qRound(100.0 * volume / PA_VOLUME_NORM);
@@ -93,11 +101,16 @@ void AlarmVolume::raise()
         return;
     pa_threaded_mainloop_lock(loop);
     wanted = true;
-    if (context && pa_context_get_state(context) == PA_CONTEXT_READY) {
-        drop(pa_context_get_server_info(context, serverInfo, this));
-        drop(pa_context_get_sink_input_info_list(context, streamInfo, this));
-    }
+    if (context && pa_context_get_state(context) == PA_CONTEXT_READY)
+        askWhatToRaise();
     pa_threaded_mainloop_unlock(loop);
+}
+
+// The default output, and the outputs the program's streams play on.
+void AlarmVolume::askWhatToRaise()
+{
+    drop(pa_context_get_server_info(context, serverInfo, this));
+    drop(pa_context_get_sink_input_info_list(context, streamInfo, this));
 }
 
 void AlarmVolume::useLoudspeaker()
@@ -133,10 +146,7 @@ void AlarmVolume::streamToMove(
     pa_context *context, const pa_sink_input_info *info, int eol, void *self)
 {
     auto *me = static_cast<AlarmVolume *>(self);
-    if (eol || !info || !me->wanted || !me->worn.contains(info->sink))
-        return;
-    const char *pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
-    if (!pid || std::to_string(getpid()) != pid)
+    if (eol || !info || !me->wanted || !me->worn.contains(info->sink) || !ours(info))
         return;
     drop(pa_context_move_sink_input_by_index(
         context, info->index, me->loudspeaker, nullptr, nullptr));
@@ -208,10 +218,8 @@ void AlarmVolume::contextState(pa_context *context, void *self)
             nullptr, nullptr));
         if (me->restoring)
             me->giveBack();
-        if (me->wanted) {
-            drop(pa_context_get_server_info(context, serverInfo, me));
-            drop(pa_context_get_sink_input_info_list(context, streamInfo, me));
-        }
+        if (me->wanted)
+            me->askWhatToRaise();
         break;
     case PA_CONTEXT_FAILED:
         if ((me->wanted || me->restoring) && !me->toldNoServer) {
@@ -291,10 +299,7 @@ void AlarmVolume::streamInfo(
     pa_context *context, const pa_sink_input_info *info, int eol, void *self)
 {
     auto *me = static_cast<AlarmVolume *>(self);
-    if (eol || !info || !me->wanted)
-        return;
-    const char *pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
-    if (!pid || std::to_string(getpid()) != pid)
+    if (eol || !info || !me->wanted || !ours(info))
         return;
     if (info->mute)
         drop(pa_context_set_sink_input_mute(context, info->index, 0, nullptr, nullptr));
@@ -347,22 +352,20 @@ void AlarmVolume::watchOutput(const pa_sink_info *info)
         o->userVolume = true;
 }
 
-void AlarmVolume::muteDone(pa_context *, int, void *self)
+void AlarmVolume::muteDone(pa_context *context, int success, void *self)
 {
     auto *me = static_cast<AlarmVolume *>(self);
     for (Output &o : me->outputs)
         o.muteSettled = true;
-    if (--me->pending == 0)
-        me->done();
+    opDone(context, success, self);
 }
 
-void AlarmVolume::volumeDone(pa_context *, int, void *self)
+void AlarmVolume::volumeDone(pa_context *context, int success, void *self)
 {
     auto *me = static_cast<AlarmVolume *>(self);
     for (Output &o : me->outputs)
         o.volumeSettled = true;
-    if (--me->pending == 0)
-        me->done();
+    opDone(context, success, self);
 }
 
 void AlarmVolume::opDone(pa_context *, int, void *self)

@@ -51,6 +51,7 @@ private:
     };
 
     void connectToServer();
+    void askWhatToRaise();
     void giveBack();
     void raiseOutput(const pa_sink_info *info);
     void watchOutput(const pa_sink_info *info);

@@ -637,9 +637,8 @@ void MainWindow::startPlay()
 void MainWindow::escalate()
 {
     ownSound.forgiveUnheard();
-    if (escalation == 0)
-        notifier->showRinging(alarmTime, tr("the alarm cannot be heard"));
     if (escalation == 0) {
+        notifier->showRinging(alarmTime, tr("the alarm cannot be heard"));
         alarmVolume->useLoudspeaker();
     } else if (escalation == 1 && soundObject->fileName() != fallbackSound()) {
         useSound(fallbackSound());

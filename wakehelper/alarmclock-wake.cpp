@@ -129,22 +129,20 @@ bool obey(int timer, const std::string &line)
 
 int main()
 {
-    const std::string refused = refusal();
-    int timer = -1;
-    if (!refused.empty()) {
-        timer = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
-        if (timer < 0)
-            return 1;
-        say("nowake " + refused);
-    } else if ((timer = timerfd_create(CLOCK_REALTIME_ALARM, TFD_CLOEXEC | TFD_NONBLOCK)) < 0) {
+    // A user it may not serve, or a timer the kernel will not give, leaves
+    // a plain timer of the wall clock.
+    std::string why = refusal();
+    int timer = why.empty() ? timerfd_create(CLOCK_REALTIME_ALARM, TFD_CLOEXEC | TFD_NONBLOCK) : -1;
+    if (timer < 0) {
         const int error = errno;
+        if (why.empty())
+            why = error == EPERM
+                ? "the wake helper lacks the permission to wake the phone (CAP_WAKE_ALARM)"
+                : std::string("the kernel offers no wake-up timer (") + std::strerror(error) + ")";
         timer = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
         if (timer < 0)
             return 1;
-        say(error == EPERM ? "nowake the wake helper lacks the permission to wake the phone "
-                             "(CAP_WAKE_ALARM)"
-                           : std::string("nowake the kernel offers no wake-up timer (")
-                    + std::strerror(error) + ")");
+        say("nowake " + why);
     } else {
         // Without a wake-capable hardware clock the timer still fires on
         // time while the phone is awake, but suspend cannot set it.
