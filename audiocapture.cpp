@@ -41,6 +41,7 @@ private:
 AudioCapture::AudioCapture(QObject *parent)
     : QObject(parent)
     , worker(new QObject)
+    , input(nullptr)
     , bytesPerSecond(0)
     , currentChunkTime(-1)
     , patienceMs(0)
@@ -48,6 +49,7 @@ AudioCapture::AudioCapture(QObject *parent)
     , lastTaken(0)
     , wakeAsked(false)
     , delivering(false)
+    , running(false)
 {
     qRegisterMetaType<QAudioFormat>();
     thread.setObjectName(QStringLiteral("capture"));
@@ -82,9 +84,14 @@ void AudioCapture::setSink(QIODevice *device)
 
 void AudioCapture::start(const QAudioFormat &format)
 {
+    if (running)
+        return;
+    running = true;
     bytesPerSecond = format.bytesForDuration(1000000);
     QMetaObject::invokeMethod(worker, [this, format] {
-        auto *input = new QAudioInput(device, format, worker);
+        if (input)
+            return;
+        input = new QAudioInput(device, format, worker);
         // The input's child, so that it goes only once the input has
         // closed its stream and can write no more.
         auto *gatherer = new Gatherer(this);
@@ -92,6 +99,21 @@ void AudioCapture::start(const QAudioFormat &format)
         connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
             gatherer, [this] { burstEnded(); });
         input->start(gatherer);
+    });
+}
+
+void AudioCapture::stop()
+{
+    if (!running)
+        return;
+    running = false;
+    QMetaObject::invokeMethod(worker, [this] {
+        delete input;
+        input = nullptr;
+        QMutexLocker locker(&gatheredLock);
+        gathered = Burst();
+        anyGathered.storeRelaxed(0);
+        wakeAsked = false;
     });
 }
 

@@ -10,6 +10,7 @@
 #include <QThread>
 #include <QVector>
 
+class QAudioInput;
 class QIODevice;
 
 // The microphone, captured from the default input device in push mode. The
@@ -44,8 +45,13 @@ public:
     void findDevice(const QAudioFormat &requested);
     // Where the chunks go, from now on.
     void setSink(QIODevice *device);
-    // Starts capturing in this format.
+    // Starts capturing in this format, unless it is capturing already.
     void start(const QAudioFormat &format);
+    // Closes the stream: the sound server no longer captures for this
+    // program. Chunks not yet handed over are dropped.
+    void stop();
+    // Whether a capture was started and not stopped since.
+    bool isRunning() const { return running; }
     // How long captured chunks may wait for the owner's thread to wake, in
     // milliseconds; 0 hands each burst over as it comes. Takes effect at
     // the next burst.
@@ -78,6 +84,7 @@ private:
     QObject *worker;
     // Used on the capture thread only.
     QAudioDeviceInfo device;
+    QAudioInput *input;
     QPointer<QIODevice> sink;
     qint64 bytesPerSecond;
     qint64 currentChunkTime;
@@ -92,6 +99,7 @@ private:
     bool wakeAsked;
     QAtomicInt anyGathered;
     bool delivering;
+    bool running;
 };
 
 #endif // AUDIOCAPTURE_H

@@ -7,6 +7,7 @@
 #include "ownfile.h"
 #include "ownsound.h"
 #include "ringingguard.h"
+#include "sessionlock.h"
 #include "ui_mainwindow.h"
 #include "waketimer.h"
 #include "wavefile.h"
@@ -17,12 +18,14 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QGuiApplication>
 #include <QSound>
 #include <QSoundEffect>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QVariant>
+#include <QWindow>
 #include <QtEndian>
 
 #include <cmath>
@@ -87,6 +90,9 @@ MainWindow::MainWindow(QWidget *parent)
     , ui(new Ui::MainWindow())
     , m_audioInfo(nullptr)
     , capture(nullptr)
+    , captureFormatKnown(false)
+    , awake(true)
+    , sessionLock(new SessionLock(this))
     , prevLevel(0.0)
     , maxLevel(2.0)
     , readLevel(false)
@@ -191,10 +197,16 @@ MainWindow::MainWindow(QWidget *parent)
         else if (key == QLatin1String("default"))
             showAgain();
     });
-    connect(wakeTimer, &WakeTimer::clockChanged, this, [this] {
+    // A clock set anew, or a new time zone (a new /etc/localtime), may move
+    // the alarm: the clock looks at once, however long it meant to wait.
+    const auto clockChanged = [this] {
         firedWake = 0;
-        updateWakeTimer(QDateTime::currentDateTime());
-    });
+        startClock();
+    };
+    connect(wakeTimer, &WakeTimer::clockChanged, this, clockChanged);
+    auto *zone = new QFileSystemWatcher({ QStringLiteral("/etc") }, this);
+    connect(zone, &QFileSystemWatcher::directoryChanged, this, clockChanged);
+    connect(sessionLock, &SessionLock::lockedChanged, this, &MainWindow::updateActivity);
     connect(wakeTimer, &WakeTimer::canWakeChanged, this, &MainWindow::showWakeNote);
 
     generalInitialization();
@@ -253,8 +265,60 @@ void MainWindow::startClock()
 
     lastTick = now;
     updateWakeTimer(now);
+    updateActivity();
+    clockTimer->start(awake ? 1000 - now.time().msec() + tickMarginMs : waitMs(now));
+}
+
+// What runs is decided here, and only here: the microphone, the motion
+// sensors and the clock's tick run while the window can be seen, and from
+// the moment the phone is woken for the alarm until the alarm stops. The
+// rest of the time nothing runs, and the clock waits on one timer for the
+// next moment that matters; the wake timer wakes the program then too, from
+// suspend.
+void MainWindow::updateActivity()
+{
+    const bool wanted = windowCanBeSeen() || alarmNeedsSenses(QDateTime::currentDateTime());
+    if (wanted != awake) {
+        awake = wanted;
+        if (wanted) {
+            sensorAcc.start();
+            sensorOri.start();
+            if (captureFormatKnown)
+                capture->start(m_format);
+            // The clock shows the time at once, and ticks from then on.
+            clockTimer->start(0);
+        } else {
+            sensorAcc.stop();
+            sensorOri.stop();
+            // The phone may be lying another way by the next reading.
+            restClock.invalidate();
+            capture->stop();
+        }
+    }
     updateCapturePace();
-    clockTimer->start(1000 - now.time().msec() + tickMarginMs);
+}
+
+// The room is measured, and the phone's way of lying noted, from the wake
+// lead on; the stop rules listen while the alarm rings.
+bool MainWindow::alarmNeedsSenses(const QDateTime &now) const
+{
+    if (ringing() || readLevel || measureRoomInPause)
+        return true;
+    if (alarm_state != AlarmArmed)
+        return false;
+    const QDateTime alarm = nextAlarmMoment(now);
+    return alarm.isValid() && now.msecsTo(alarm) <= (calibrationLeadSecs + wakeLeadSecs) * 1000;
+}
+
+// How long the clock may wait while nothing runs: until the wake lead of
+// an armed alarm, and never longer than a time zone may go unseen.
+int MainWindow::waitMs(const QDateTime &now) const
+{
+    qint64 wait = longestWaitMs;
+    const QDateTime alarm = alarm_state == AlarmArmed ? nextAlarmMoment(now) : QDateTime();
+    if (alarm.isValid())
+        wait = qMin(wait, now.msecsTo(alarm) - (calibrationLeadSecs + wakeLeadSecs) * 1000);
+    return int(qMax(qint64(0), wait) + tickMarginMs);
 }
 
 // Chunks may gather on the capture thread while nothing waits for them:
@@ -274,7 +338,7 @@ void MainWindow::updateCapturePace()
     if (urgent || motionRides)
         capture->setPatience(0);
     else
-        capture->setPatience(levelCanBeSeen() ? levelViewMs : unseenPatienceMs);
+        capture->setPatience(windowCanBeSeen() ? levelViewMs : unseenPatienceMs);
 }
 
 // While the alarm is armed the wake timer stands a little before the
@@ -413,6 +477,7 @@ void MainWindow::unsetAlarmTime()
     ui->label_trigger->setText(QStringLiteral("Max: ") + QString::number(maxLevel, 'g', 6));
     shownTrigger = -1.0;
     showWakeNote();
+    updateActivity();
     endIfClosed();
 }
 
@@ -761,7 +826,9 @@ void MainWindow::startCapture(const QAudioFormat &format, bool nearest)
     }
     qWarning() << "INFO";
     qWarning() << "input";
-    capture->start(m_format);
+    captureFormatKnown = true;
+    if (awake)
+        capture->start(m_format);
 }
 
 // Runs for every captured chunk, which may come hundreds of times a second:
@@ -790,7 +857,7 @@ void MainWindow::updateLevel()
         heldLevel = currentLevel;
         heldReached = reached;
     }
-    if (!levelView->isActive() && levelCanBeSeen())
+    if (!levelView->isActive() && windowCanBeSeen())
         levelView->start(levelViewMs);
 
     if (reached && conf.getStoppBySound() && ringing() && soundIsSilent() && !ownSound.audible(now))
@@ -840,13 +907,15 @@ void MainWindow::showLevel()
 // for both. The timer shows what these leave behind.
 void MainWindow::chunksDelivered()
 {
-    if (levelCanBeSeen() && (!shownAt.isValid() || shownAt.elapsed() >= levelViewMs * 5 / 6))
+    if (windowCanBeSeen() && (!shownAt.isValid() || shownAt.elapsed() >= levelViewMs * 5 / 6))
         showLevel();
 }
 
-bool MainWindow::levelCanBeSeen() const
+// Shown, not minimised, on screen, and not behind the lock screen.
+bool MainWindow::windowCanBeSeen() const
 {
-    return isVisible() && !isMinimized();
+    const QWindow *window = windowHandle();
+    return isVisible() && !isMinimized() && window && window->isExposed() && !sessionLock->locked();
 }
 
 // The clock's text changes every second. A label that may change its size
@@ -855,7 +924,9 @@ bool MainWindow::levelCanBeSeen() const
 // new one only when its tab page is resized.
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() == QEvent::Resize) {
+    if (event->type() == QEvent::Expose && watched == windowHandle()) {
+        updateActivity();
+    } else if (event->type() == QEvent::Resize) {
         if (watched == ui->tab && clockHeld) {
             clockHeld = false;
             ui->timeLabel->setMinimumSize(clockMinimum);
@@ -880,14 +951,17 @@ void MainWindow::holdClockSize()
 void MainWindow::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
+    // Covered or uncovered, the window is told by its platform window.
+    if (QWindow *window = windowHandle())
+        window->installEventFilter(this);
     showLevel();
-    updateCapturePace();
+    updateActivity();
 }
 
 void MainWindow::hideEvent(QHideEvent *event)
 {
     QMainWindow::hideEvent(event);
-    updateCapturePace();
+    updateActivity();
 }
 
 void MainWindow::changeEvent(QEvent *event)
@@ -896,7 +970,7 @@ void MainWindow::changeEvent(QEvent *event)
     if (event->type() == QEvent::WindowStateChange) {
         if (!isMinimized())
             showLevel();
-        updateCapturePace();
+        updateActivity();
     }
 }
 

@@ -16,6 +16,7 @@
 class AudioCapture;
 class Notifier;
 class RingingGuard;
+class SessionLock;
 class WakeTimer;
 class AlarmVolume;
 class QSound;
@@ -40,6 +41,9 @@ public:
     // How long captured chunks may wait while no one can see the level and
     // the alarm is not near.
     static const int unseenPatienceMs = 500;
+    // While nothing runs, the clock still looks this often, whatever the
+    // alarm: a new time zone may have moved it.
+    static const int longestWaitMs = 10 * 60 * 1000;
     // Less of a pause than this is too short to measure the room in.
     static const int shortestRoomMeasureMs = 300;
 
@@ -104,7 +108,10 @@ private:
     void beginRoomMeasure(int windowMs);
     void showLevel();
     void chunksDelivered();
-    bool levelCanBeSeen() const;
+    bool windowCanBeSeen() const;
+    bool alarmNeedsSenses(const QDateTime &now) const;
+    void updateActivity();
+    int waitMs(const QDateTime &now) const;
     void updateCapturePace();
     void startCapture(const QAudioFormat &format, bool nearest);
     void holdClockSize();
@@ -131,8 +138,14 @@ private:
     Ui::MainWindow *ui;
     AudioInfo *m_audioInfo;
     QAudioFormat m_format;
-    // The microphone, opened on a thread of its own.
+    // The microphone, opened on a thread of its own, once the format it
+    // takes is known.
     AudioCapture *capture;
+    bool captureFormatKnown;
+    // Whether the microphone, the motion sensors and the clock's tick run:
+    // only while someone may look, and for the alarm itself.
+    bool awake;
+    SessionLock *sessionLock;
     qreal prevLevel;
     qreal maxLevel;
     preferences conf;

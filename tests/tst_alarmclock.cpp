@@ -210,6 +210,8 @@ private slots:
         writeConf(QStringLiteral("sounds/ringin.wav"));
         setWallClock("@2026-12-07 07:29:50");
         MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
         auto *label = w.findChild<QLabel *>(QStringLiteral("timeLabel"));
         QStringList shown { label->text() };
         QElapsedTimer watching;

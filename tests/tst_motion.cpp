@@ -398,6 +398,7 @@ private slots:
         writeConf(8);
         MainWindow w;
         w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
         setWallClock("2026-12-07 06:00:00");
         w.startClock();
         QCOMPARE(w.capture->patience(), 0);

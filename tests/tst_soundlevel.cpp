@@ -491,6 +491,7 @@ private slots:
         tick(w, "2026-12-07 06:00:00");
         QCOMPARE(patience(), int(MainWindow::unseenPatienceMs));
         w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
         QCOMPARE(patience(), int(MainWindow::levelViewMs));
         w.findChild<QTimeEdit *>()->setTime(QTime(7, 30));
         button(w)->click();
@@ -566,6 +567,7 @@ private slots:
             "100", "vol", "0.05" }));
         QVERIFY(makeClaps(QStringLiteral("claps.wav")));
         MainWindow w;
+        w.show();
         QSignalSpy captured(w.findChild<AudioInfo *>(), &AudioInfo::update);
         QTRY_VERIFY_WITH_TIMEOUT(captured.count() > 3, 5000);
 
