@@ -4,7 +4,8 @@
     standins.py ADDRESS SERVICE[,SERVICE...]
 
 SERVICE: logind, sessionmanager, screensaver, notifications. Written from
-the interface documents: org.freedesktop.login1.Manager.Inhibit,
+the interface documents: org.freedesktop.login1.Manager.Inhibit and
+GetSession, with one session whose LockedHint follows "lock" and "unlock",
 org.gnome.SessionManager.Inhibit/Uninhibit, org.freedesktop.ScreenSaver
 .Inhibit/UnInhibit, org.freedesktop.Notifications (freedesktop.org desktop
 notifications, version 1.2).
@@ -17,6 +18,8 @@ when a person picks an action; "close ID" emits NotificationClosed(ID, 2);
 "refuse N" makes logind refuse the next N locks, as it does right after a
 resume ("The operation inhibition has been requested for is already
 running"). A Notify that names a notification to replace keeps its id.
+"lock" and "unlock" set the session's LockedHint, and emit its
+PropertiesChanged, as logind does when a lock screen comes and goes.
 """
 
 import json
@@ -35,6 +38,9 @@ INTERFACES = {
             <arg type="s" direction="in"/><arg type="s" direction="in"/>
             <arg type="s" direction="in"/><arg type="s" direction="in"/>
             <arg type="h" direction="out"/>
+          </method>
+          <method name="GetSession">
+            <arg type="s" direction="in"/><arg type="o" direction="out"/>
           </method>
         </interface></node>"""),
     "sessionmanager": ("org.gnome.SessionManager", "/org/gnome/SessionManager", """
@@ -74,8 +80,15 @@ INTERFACES = {
         </interface></node>"""),
 }
 
+SESSION_PATH = "/org/freedesktop/login1/session/_31"
+SESSION_XML = """
+    <node><interface name="org.freedesktop.login1.Session">
+      <property name="LockedHint" type="b" access="read"/>
+    </interface></node>"""
+
 counters = {}
 refusals = [0]
+locked = [False]
 
 
 def report(record):
@@ -100,7 +113,9 @@ def watch_release(read_end):
 def handle(connection, sender, path, interface, method, parameters, invocation):
     args = parameters.unpack()
     report({"call": interface + "." + method, "args": args})
-    if interface == "org.freedesktop.login1.Manager" and refusals[0] > 0:
+    if method == "GetSession":
+        invocation.return_value(GLib.Variant("(o)", (SESSION_PATH,)))
+    elif interface == "org.freedesktop.login1.Manager" and refusals[0] > 0:
         refusals[0] -= 1
         invocation.return_dbus_error(
             "org.freedesktop.DBus.Error.Failed",
@@ -127,6 +142,19 @@ def handle(connection, sender, path, interface, method, parameters, invocation):
         invocation.return_value(None)
 
 
+def session_property(connection, sender, path, interface, name):
+    return GLib.Variant("b", locked[0])
+
+
+def set_locked(connection, value):
+    locked[0] = value
+    connection.emit_signal(None, SESSION_PATH, "org.freedesktop.DBus.Properties",
+                           "PropertiesChanged",
+                           GLib.Variant("(sa{sv}as)", ("org.freedesktop.login1.Session",
+                                                       {"LockedHint": GLib.Variant("b", value)},
+                                                       [])))
+
+
 def emit(connection, signal, parameters):
     connection.emit_signal(None, "/org/freedesktop/Notifications",
                            "org.freedesktop.Notifications", signal, parameters)
@@ -143,6 +171,10 @@ def main():
         name, path, xml = INTERFACES[service]
         info = Gio.DBusNodeInfo.new_for_xml(xml)
         connection.register_object(path, info.interfaces[0], handle, None, None)
+        if service == "logind":
+            session = Gio.DBusNodeInfo.new_for_xml(SESSION_XML)
+            connection.register_object(SESSION_PATH, session.interfaces[0], None,
+                                       session_property, None)
         connection.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus",
                              "org.freedesktop.DBus", "RequestName",
                              GLib.Variant("(su)", (name, 4)), None,
@@ -158,6 +190,8 @@ def main():
             emit(connection, "ActionInvoked", GLib.Variant("(us)", (int(words[1]), words[2])))
         elif words[:1] == ["refuse"]:
             refusals[0] = int(words[1])
+        elif words[:1] in (["lock"], ["unlock"]):
+            set_locked(connection, words[0] == "lock")
         elif words[:1] == ["close"]:
             emit(connection, "NotificationClosed", GLib.Variant("(uu)", (int(words[1]), 2)))
         return True

@@ -33,6 +33,22 @@ void closeWindow(const Program &program)
         { QStringLiteral(ALARMCLOCK_SOURCE_DIR "/tests/closewindow.py"), program.window });
 }
 
+// The program's capture streams on the sound server: none means the
+// microphone is not listening for it.
+int captureStreams(const Program &program)
+{
+    return run(QStringLiteral("pactl"), { "list", "source-outputs" })
+        .count(QStringLiteral("application.process.id = \"%1\"").arg(program.process.processId()));
+}
+
+// Whether the level bar shows more than the room's hum: its left end filled.
+bool levelBarMoved()
+{
+    const QString pixel = run(QStringLiteral("convert"),
+        { "x:root", "-crop", "1x1+100+64", "-format", "%[fx:int(255*r)]", "info:" });
+    return pixel.toInt() < 128;
+}
+
 QString remembered(const Program &program)
 {
     return QString::fromLatin1(readFile(program.file(QStringLiteral("alarm.armed"))).trimmed());
@@ -159,6 +175,69 @@ private slots:
         QTRY_VERIFY(windowShown(first));
         QCOMPARE(first.process.state(), QProcess::Running);
         QVERIFY(!remembered(first).isEmpty());
+    }
+
+    // While nobody can see the window and the alarm is not near, the
+    // microphone is closed; it opens for the alarm, which rings, measures
+    // the room and stops by claps as ever. It opens again the moment the
+    // window can be seen, and closes behind the lock screen.
+    void waitingCostsNothing()
+    {
+        {
+            StandIns services(bus.address, QStringLiteral("notifications"));
+            QVERIFY(services.ready());
+            Program program(ringinConf, "@2026-12-07 07:29:26");
+            QVERIFY(makeClaps(program.file(QStringLiteral("claps.wav"))));
+            useBus(program);
+            QVERIFY(program.start());
+            QTRY_COMPARE(captureStreams(program), 1);
+            program.clickButton();
+            closeWindow(program);
+            QTRY_COMPARE(captureStreams(program), 0);
+            QTest::qWait(4000);
+            QCOMPARE(captureStreams(program), 0);
+            // From the wake lead, 14 s before the alarm.
+            QTRY_COMPARE_WITH_TIMEOUT(captureStreams(program), 1, 20000);
+            Speaker speaker;
+            speaker.start();
+            QVERIFY(speaker.waitForLoud(0.3, 15000) > 0.3);
+            QVERIFY(program.log().contains(QStringLiteral("\"Initial Orientation: 5\"")));
+            QVERIFY(speaker.waitForPause(10000));
+            QProcess claps;
+            playInRoom(claps, program.file(QStringLiteral("claps.wav")));
+            QVERIFY(program.waitForLog(QStringLiteral("alarm stopped by sound"), 3000));
+            QVERIFY(!program.log().contains(
+                QStringLiteral("Measuring the room in the first pause: the alarm rang without "
+                               "measuring it first")));
+            QVERIFY(program.process.waitForFinished(5000));
+            claps.waitForFinished();
+        }
+
+        StandIns services(bus.address, QStringLiteral("notifications,logind"));
+        QVERIFY(services.ready());
+        Program program(ringinConf, "@2026-12-07 07:00:00");
+        useBus(program);
+        program.env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), bus.address);
+        QVERIFY(program.start());
+        program.clickButton();
+        QTRY_COMPARE(captureStreams(program), 1);
+        for (const char *command : { "lock\n", "unlock\n" }) {
+            services.process.write(command);
+            services.process.waitForBytesWritten();
+            QTRY_COMPARE(captureStreams(program), command[0] == 'l' ? 0 : 1);
+        }
+        closeWindow(program);
+        QTRY_COMPARE(captureStreams(program), 0);
+        QVERIFY(makeTone(program.file(QStringLiteral("loud.wav")), QStringLiteral("4"),
+            QStringLiteral("500"), QStringLiteral("0.8")));
+        QProcess loud;
+        playInRoom(loud, program.file(QStringLiteral("loud.wav")));
+        QTest::qWait(300);
+        services.process.write("invoke 1 default\n");
+        services.process.waitForBytesWritten();
+        QTRY_VERIFY(windowShown(program));
+        QTRY_VERIFY_WITH_TIMEOUT(levelBarMoved(), 1000);
+        loud.waitForFinished();
     }
 
     void restart_data()
