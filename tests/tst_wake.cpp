@@ -344,6 +344,8 @@ private slots:
         WorkDir dir;
         writeConf();
         MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
         QTRY_VERIFY(w.sensorOri.reading() && w.sensorOri.reading()->orientation() == 5);
         arm(w);
         w.readInitialOri();
