@@ -6,9 +6,12 @@
 #
 #   eval "$(scripts/virtual-phone.sh start STATE_DIR [--display] [--echo-ms N] [--pipewire])"
 #   scripts/virtual-phone.sh stop STATE_DIR
+#   scripts/virtual-phone.sh restart-server STATE_DIR [SECONDS]
 #
 # "start" prints the environment the program and the tools need. "stop"
-# ends what "start" started, by process id; the sound server the programs
+# ends what "start" started, by process id. "restart-server" kills the
+# sound server as a crash does, and starts it again SECONDS later (0 unless
+# given), as a phone's service manager does; the sound server the programs
 # talk to is STATE_DIR/sound-server.pid. Sounds for the microphone:
 #   paplay --device=room loud.wav
 # What the speaker carries:
@@ -48,11 +51,36 @@ start() {
     mkdir -p "$runtime"
     chmod 700 "$runtime"
     export XDG_RUNTIME_DIR="$runtime"
+    echo "$pipewire" >"$state/pipewire"
+    echo "$echo_ms" >"$state/echo-ms"
+    start_server
+
+    # The phone lies still, face up.
+    echo "0,0,-9.8" >"$state/accelerometer"
+
+    echo "export XDG_RUNTIME_DIR='$runtime'"
+    echo "export QT_ACCEL_FILEPATH='$state/accelerometer' QT_ACCEL_DELIMITER=,"
+    echo "export PHONE_STATE='$state' PHONE_ECHO_MS=$echo_ms"
+    start_display
+}
+
+# The sound server with the phone's speaker, room and microphone, the echo
+# and the room's hum.
+start_server() {
+    local pipewire echo_ms
+    pipewire=$(cat "$state/pipewire")
+    echo_ms=$(cat "$state/echo-ms")
     if [[ -n $pipewire ]]; then
         # WirePlumber asks the session bus for devices to reserve.
+        # The same bus when the server starts again.
         local bus
-        bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
-        echo "${bus##*$'\n'}" >"$state/dbus.pid"
+        if [[ -e $state/dbus.pid ]] && kill -0 "$(cat "$state/dbus.pid")" 2>/dev/null; then
+            bus=$(cat "$state/dbus.address")
+        else
+            bus=$(dbus-daemon --session --fork --print-address=1 --print-pid=1)
+            echo "${bus##*$'\n'}" >"$state/dbus.pid"
+            echo "$bus" >"$state/dbus.address"
+        fi
         local server
         for server in pipewire wireplumber pipewire-pulse; do
             # A fresh phone's: what WirePlumber remembers of streams and
@@ -89,14 +117,9 @@ start() {
         | pacat --device=room --latency-msec=20 --format=s16le --rate=8000 --channels=1 \
             --client-name=room-hum' >/dev/null 2>&1 &
     echo $! >"$state/hum.pid"
+}
 
-    # The phone lies still, face up.
-    echo "0,0,-9.8" >"$state/accelerometer"
-
-    echo "export XDG_RUNTIME_DIR='$runtime'"
-    echo "export QT_ACCEL_FILEPATH='$state/accelerometer' QT_ACCEL_DELIMITER=,"
-    echo "export PHONE_STATE='$state' PHONE_ECHO_MS=$echo_ms"
-
+start_display() {
     if [[ -n $display_wanted ]]; then
         local display
         # X servers also listen on abstract sockets, which every root on the
@@ -111,6 +134,20 @@ start() {
         for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X$display ]] && break; sleep 0.1; done
         echo "export DISPLAY=:$display QT_QPA_PLATFORM=xcb"
     fi
+}
+
+restart_server() {
+    local delay=${1:-0} f
+    export XDG_RUNTIME_DIR="$state/runtime"
+    kill -- "-$(cat "$state/hum.pid")" 2>/dev/null || true
+    for f in sound-server pipewire wireplumber; do
+        [[ -e $state/$f.pid ]] && kill -9 "$(cat "$state/$f.pid")" 2>/dev/null || true
+    done
+    for _ in $(seq 50); do pactl info >/dev/null 2>&1 || break; sleep 0.1; done
+    # PulseAudio leaves its pid file behind when killed.
+    rm -f "$state/runtime/pulse/pid"
+    sleep "$delay"
+    start_server
 }
 
 stop() {
@@ -128,6 +165,7 @@ stop() {
 
 case "$cmd" in
 start) shift 2; start "$@" ;;
+restart-server) shift 2; restart_server "$@" ;;
 stop) stop ;;
 *) echo "usage: $0 start|stop STATE_DIR [--display] [--echo-ms N] [--pipewire]" >&2; exit 2 ;;
 esac
