@@ -5,6 +5,7 @@
 #include <QAudioDeviceInfo>
 #include <QAudioInput>
 #include <QIODevice>
+#include <QTimer>
 
 namespace {
 
@@ -50,6 +51,10 @@ AudioCapture::AudioCapture(QObject *parent)
     , wakeAsked(false)
     , delivering(false)
     , running(false)
+    , lost(false)
+    , reopened(false)
+    , retry(new QTimer(this))
+    , retryMs(0)
 {
     qRegisterMetaType<QAudioFormat>();
     thread.setObjectName(QStringLiteral("capture"));
@@ -58,6 +63,8 @@ AudioCapture::AudioCapture(QObject *parent)
     thread.start();
     if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
         connect(dispatcher, &QAbstractEventDispatcher::awake, this, &AudioCapture::takeGathered);
+    retry->setSingleShot(true);
+    connect(retry, &QTimer::timeout, this, &AudioCapture::open);
 }
 
 AudioCapture::~AudioCapture()
@@ -87,7 +94,17 @@ void AudioCapture::start(const QAudioFormat &format)
     if (running)
         return;
     running = true;
+    this->format = format;
     bytesPerSecond = format.bytesForDuration(1000000);
+    open();
+}
+
+void AudioCapture::open()
+{
+    if (!running)
+        return;
+    reopened = lost;
+    const QAudioFormat format = this->format;
     QMetaObject::invokeMethod(worker, [this, format] {
         if (input)
             return;
@@ -98,8 +115,46 @@ void AudioCapture::start(const QAudioFormat &format)
         gatherer->setParent(input);
         connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
             gatherer, [this] { burstEnded(); });
+        // An input that cannot open says so at once; one the sound server
+        // drops later stops with an error.
+        connect(input, &QAudioInput::stateChanged, gatherer, [this](QAudio::State state) {
+            if (state == QAudio::StoppedState && input && input->error() != QAudio::NoError)
+                QMetaObject::invokeMethod(this, &AudioCapture::streamLost, Qt::QueuedConnection);
+        });
         input->start(gatherer);
+        if (input->error() != QAudio::NoError)
+            QMetaObject::invokeMethod(this, &AudioCapture::streamLost, Qt::QueuedConnection);
     });
+}
+
+// Tried again 1 s after the loss, and then twice as long after each try,
+// up to the longest wait.
+void AudioCapture::streamLost()
+{
+    if (!running || retry->isActive())
+        return;
+    if (!lost) {
+        lost = true;
+        qWarning("The microphone was lost: stop by sound is unavailable until it is back");
+    }
+    retryMs = qBound(1000, retryMs * 2, int(longestRetryMs));
+    retry->start(retryMs);
+    // What the lost stream left behind goes with it.
+    QMetaObject::invokeMethod(worker, [this] {
+        delete input;
+        input = nullptr;
+        QMutexLocker locker(&gatheredLock);
+        gathered = Burst();
+        anyGathered.storeRelaxed(0);
+    });
+}
+
+void AudioCapture::reopenIfLost()
+{
+    if (lost && running && retry->isActive()) {
+        retry->stop();
+        open();
+    }
 }
 
 void AudioCapture::stop()
@@ -107,6 +162,7 @@ void AudioCapture::stop()
     if (!running)
         return;
     running = false;
+    retry->stop();
     QMetaObject::invokeMethod(worker, [this] {
         delete input;
         input = nullptr;
@@ -169,6 +225,12 @@ void AudioCapture::takeGathered()
         anyGathered.storeRelaxed(0);
         wakeAsked = false;
         lastTaken = OwnSound::now();
+    }
+    if (lost && reopened) {
+        lost = false;
+        reopened = false;
+        retryMs = 0;
+        qWarning("The microphone is back");
     }
     delivering = true;
     deliver(burst);

@@ -12,6 +12,7 @@
 
 class QAudioInput;
 class QIODevice;
+class QTimer;
 
 // The microphone, captured from the default input device in push mode. The
 // sound server may take a second or more to find the device and to open
@@ -23,6 +24,9 @@ class QIODevice;
 // gathered so far. Only chunks that have waited longer than the patience
 // wake the owner's thread themselves: while nothing needs them at once, it
 // wakes no more often than the window is drawn, or the motion sensors look.
+// A stream the sound server ends (it crashed, or restarts) is opened anew,
+// ever less often, until the server is back; the log says once that the
+// microphone was lost, and once that it is back.
 class AudioCapture : public QObject {
     Q_OBJECT
 
@@ -52,6 +56,12 @@ public:
     void stop();
     // Whether a capture was started and not stopped since.
     bool isRunning() const { return running; }
+    // Whether the stream was lost and is not back yet.
+    bool isLost() const { return lost; }
+    // Opens a lost stream at once, rather than at its next try.
+    void reopenIfLost();
+    // The longest wait between two tries to open a lost stream.
+    static const int longestRetryMs = 10000;
     // How long captured chunks may wait for the owner's thread to wake, in
     // milliseconds; 0 hands each burst over as it comes. Takes effect at
     // the next burst.
@@ -76,6 +86,8 @@ private:
     void burstEnded();
     void askToTake();
     // On the owner's thread.
+    void open();
+    void streamLost();
     void takeGathered();
     void deliver(const Burst &burst);
 
@@ -100,6 +112,14 @@ private:
     QAtomicInt anyGathered;
     bool delivering;
     bool running;
+    QAudioFormat format;
+    // The stream ended while capturing; when it is tried next, and how
+    // long after the try before it.
+    bool lost;
+    // A stream was opened since the loss: its chunks say it is back.
+    bool reopened;
+    QTimer *retry;
+    int retryMs;
 };
 
 #endif // AUDIOCAPTURE_H

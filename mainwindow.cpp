@@ -92,6 +92,7 @@ MainWindow::MainWindow(QWidget *parent)
     , capture(nullptr)
     , captureFormatKnown(false)
     , awake(true)
+    , awakeForAlarm(false)
     , sessionLock(new SessionLock(this))
     , prevLevel(0.0)
     , maxLevel(2.0)
@@ -277,7 +278,13 @@ void MainWindow::startClock()
 // suspend.
 void MainWindow::updateActivity()
 {
-    const bool wanted = windowCanBeSeen() || alarmNeedsSenses(QDateTime::currentDateTime());
+    const bool forAlarm = alarmNeedsSenses(QDateTime::currentDateTime());
+    // A microphone lost in the night is tried at once when the alarm comes
+    // near, rather than at its next try.
+    if (forAlarm && !awakeForAlarm)
+        capture->reopenIfLost();
+    awakeForAlarm = forAlarm;
+    const bool wanted = windowCanBeSeen() || forAlarm;
     if (wanted != awake) {
         awake = wanted;
         if (wanted) {

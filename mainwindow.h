@@ -145,6 +145,7 @@ private:
     // Whether the microphone, the motion sensors and the clock's tick run:
     // only while someone may look, and for the alarm itself.
     bool awake;
+    bool awakeForAlarm;
     SessionLock *sessionLock;
     qreal prevLevel;
     qreal maxLevel;

@@ -67,7 +67,7 @@ start() {
 # The sound server with the phone's speaker, room and microphone, the echo
 # and the room's hum.
 start_server() {
-    local pipewire echo_ms
+    local pipewire echo_ms runtime="$state/runtime"
     pipewire=$(cat "$state/pipewire")
     echo_ms=$(cat "$state/echo-ms")
     if [[ -n $pipewire ]]; then

@@ -240,6 +240,27 @@ private slots:
         loud.waitForFinished();
     }
 
+    // The sound server crashes and its service manager starts it again at
+    // once: the microphone is opened anew, and said lost and back once.
+    void soundServerRestarts()
+    {
+        Program program(ringinConf, "@2026-12-07 07:00:00");
+        QVERIFY(program.start());
+        program.clickButton();
+        QTRY_COMPARE(captureStreams(program), 1);
+        QCOMPARE(
+            QProcess::execute(QStringLiteral(ALARMCLOCK_SOURCE_DIR "/scripts/virtual-phone.sh"),
+                { "restart-server", qEnvironmentVariable("PHONE_STATE"), "0" }),
+            0);
+        QVERIFY(program.waitForLog(
+            QStringLiteral(
+                "The microphone was lost: stop by sound is unavailable until it is back"),
+            5000));
+        QVERIFY(program.waitForLog(QStringLiteral("The microphone is back"), 15000));
+        QTRY_COMPARE(captureStreams(program), 1);
+        QCOMPARE(program.log().filter(QStringLiteral("The microphone")).size(), 2);
+    }
+
     void restart_data()
     {
         QTest::addColumn<QByteArray>("clock");
