@@ -139,14 +139,7 @@ void AudioCapture::streamLost()
     }
     retryMs = qBound(1000, retryMs * 2, int(longestRetryMs));
     retry->start(retryMs);
-    // What the lost stream left behind goes with it.
-    QMetaObject::invokeMethod(worker, [this] {
-        delete input;
-        input = nullptr;
-        QMutexLocker locker(&gatheredLock);
-        gathered = Burst();
-        anyGathered.storeRelaxed(0);
-    });
+    closeInput();
 }
 
 void AudioCapture::reopenIfLost()
@@ -163,6 +156,12 @@ void AudioCapture::stop()
         return;
     running = false;
     retry->stop();
+    closeInput();
+}
+
+// The input goes on its own thread, and what it left behind goes with it.
+void AudioCapture::closeInput()
+{
     QMetaObject::invokeMethod(worker, [this] {
         delete input;
         input = nullptr;

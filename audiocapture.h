@@ -87,6 +87,7 @@ private:
     void askToTake();
     // On the owner's thread.
     void open();
+    void closeInput();
     void streamLost();
     void takeGathered();
     void deliver(const Burst &burst);
