@@ -4,6 +4,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
 #include <QVariantMap>
 
 namespace {
@@ -33,7 +34,13 @@ Notifier::Notifier(QObject *parent)
     , request(0)
     , toldMissing(false)
     , missed(false)
+    , urgency(urgencyNormal)
+    , resident(false)
+    , serverWatcher(new QDBusServiceWatcher(
+          service, QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForOwnerChange, this))
 {
+    connect(
+        serverWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &Notifier::serverChanged);
     // Only the notification server speaks for the person: the bus matches
     // these signals to whoever owns its name now.
     QDBusConnection::sessionBus().connect(service, path, service, QStringLiteral("ActionInvoked"),
@@ -86,6 +93,17 @@ void Notifier::close()
 void Notifier::notify(const QString &summary, const QString &body, const QStringList &actions,
     uchar urgency, bool resident)
 {
+    this->summary = summary;
+    this->body = body;
+    this->actions = actions;
+    this->urgency = urgency;
+    this->resident = resident;
+    missed = false;
+    send();
+}
+
+void Notifier::send()
+{
     QVariantMap hints;
     hints.insert(QStringLiteral("urgency"), QVariant::fromValue(urgency));
     hints.insert(QStringLiteral("desktop-entry"), appId);
@@ -98,7 +116,6 @@ void Notifier::notify(const QString &summary, const QString &body, const QString
     const int timeout = urgency == urgencyCritical || resident ? 0 : -1;
     message.setArguments({ tr("Alarm Clock"), id, appId, summary, body, actions, hints, timeout });
     wanted = true;
-    missed = false;
     auto *watcher
         = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(message), this);
     watcher->setProperty("request", ++request);
@@ -111,7 +128,9 @@ void Notifier::shown(QDBusPendingCallWatcher *watcher)
 {
     watcher->deleteLater();
     const QDBusPendingReply<uint> reply = *watcher;
-    if (reply.isError()) {
+    if (formerServers.contains(reply.reply().service())) {
+        // An old server's id means nothing to the new one.
+    } else if (reply.isError()) {
         if (!toldMissing) {
             toldMissing = true;
             qWarning("%s",
@@ -124,6 +143,17 @@ void Notifier::shown(QDBusPendingCallWatcher *watcher)
         closeNotification(reply.value());
     }
     emit answered();
+}
+
+// The notification shown went with the old server; the new one shows it
+// again, if it is still wanted.
+void Notifier::serverChanged(const QString &, const QString &oldOwner, const QString &newOwner)
+{
+    if (!oldOwner.isEmpty())
+        formerServers.append(oldOwner);
+    id = 0;
+    if (wanted && !newOwner.isEmpty())
+        send();
 }
 
 // Only for the notification the server said it showed: an id of 0 is none.

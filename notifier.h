@@ -5,13 +5,17 @@
 #include <QString>
 
 class QDBusPendingCallWatcher;
+class QDBusServiceWatcher;
 
 // The alarm's one notification at a time, through the desktop's
 // notification server: the alarm that is set while the window is closed,
 // the ringing alarm on the lock screen, or an alarm that was missed. A new
 // one replaces the one shown. Only the notification server's own signals,
 // for the notification it said it showed, count as a person's choice.
-// Where there is no notification server, the log says so once.
+// Where there is no notification server, the log says so once. A server
+// that restarts (the shell did) knows nothing of the notification shown
+// on the old one: its id is forgotten, never sent to the new server, and
+// the notification is shown there anew.
 class Notifier : public QObject {
     Q_OBJECT
 
@@ -42,10 +46,12 @@ signals:
 private slots:
     void actionInvoked(uint id, const QString &key);
     void notificationClosed(uint id, uint reason);
+    void serverChanged(const QString &name, const QString &oldOwner, const QString &newOwner);
 
 private:
     void notify(const QString &summary, const QString &body, const QStringList &actions,
         uchar urgency, bool resident);
+    void send();
     void shown(QDBusPendingCallWatcher *watcher);
 
     // What the server called the notification shown; 0 for none.
@@ -56,6 +62,16 @@ private:
     bool toldMissing;
     // The notification shown is a missed alarm's.
     bool missed;
+    // What was last asked for, to be shown again on a new server.
+    QString summary;
+    QString body;
+    QStringList actions;
+    uchar urgency;
+    bool resident;
+    // The servers that owned the name before the one that owns it now:
+    // their answers are ignored.
+    QStringList formerServers;
+    QDBusServiceWatcher *serverWatcher;
 };
 
 #endif // NOTIFIER_H

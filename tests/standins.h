@@ -41,11 +41,12 @@ public:
 // The stand-in services, and what they were asked.
 class StandIns {
 public:
-    StandIns(const QString &address, const QString &services)
+    StandIns(const QString &address, const QString &services, int firstId = 1)
     {
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.start(QStringLiteral("/usr/bin/python3"),
-            { QStringLiteral(ALARMCLOCK_SOURCE_DIR "/tests/standins.py"), address, services });
+            { QStringLiteral(ALARMCLOCK_SOURCE_DIR "/tests/standins.py"), address, services,
+                QString::number(firstId) });
     }
     ~StandIns()
     {

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """Stand-ins for the desktop services a ringing alarm asks, on a private bus.
 
-    standins.py ADDRESS SERVICE[,SERVICE...]
+    standins.py ADDRESS SERVICE[,SERVICE...] [FIRST_ID]
 
-SERVICE: logind, sessionmanager, screensaver, notifications. Written from
+FIRST_ID: the first notification id handed out (1 unless given), as a
+server that has run a while hands out others. SERVICE: logind, sessionmanager, screensaver, notifications. Written from
 the interface documents: org.freedesktop.login1.Manager.Inhibit and
 GetSession, with one session whose LockedHint follows "lock" and "unlock",
 org.gnome.SessionManager.Inhibit/Uninhibit, org.freedesktop.ScreenSaver
@@ -162,6 +163,8 @@ def emit(connection, signal, parameters):
 
 def main():
     address, services = sys.argv[1], sys.argv[2].split(",")
+    if len(sys.argv) > 3:
+        counters["org.freedesktop.Notifications"] = int(sys.argv[3]) - 1
     connection = Gio.DBusConnection.new_for_address_sync(
         address,
         Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT

@@ -261,6 +261,40 @@ private slots:
         QCOMPARE(program.log().filter(QStringLiteral("The microphone")).size(), 2);
     }
 
+    // The shell restarts while the alarm rings: its new notification server
+    // shows the ringing alarm again, never hears of the old one's id, and
+    // its Stop Alarm stops the alarm.
+    void notificationServerRestarts()
+    {
+        auto first = QSharedPointer<StandIns>::create(bus.address, QStringLiteral("notifications"));
+        QVERIFY(first->ready());
+        Program program(ringinConf, "@2026-12-07 07:29:55");
+        useBus(program);
+        QVERIFY(program.start());
+        program.clickButton();
+        QTRY_COMPARE_WITH_TIMEOUT(
+            lastNotification(*first).value("args").toVariant().toList().value(3),
+            QVariant(QStringLiteral("Alarm")), 15000);
+        first->process.kill();
+        first->process.waitForFinished();
+        first.reset();
+
+        StandIns second(bus.address, QStringLiteral("notifications"), 41);
+        QVERIFY(second.ready());
+        QTRY_COMPARE(lastNotification(second).value("args").toVariant().toList().value(3),
+            QVariant(QStringLiteral("Alarm")));
+        const QVariantList ringing = lastNotification(second).value("args").toVariant().toList();
+        QCOMPARE(ringing.value(1).toUInt(), 0u);
+        QCOMPARE(ringing.value(5).toStringList(), QStringList({ "stop", "Stop Alarm" }));
+        second.process.write("invoke 41 stop\n");
+        second.process.waitForBytesWritten();
+        QTRY_VERIFY(remembered(program).isEmpty());
+        for (const QJsonObject &record : qAsConst(second.records))
+            QVERIFY2(!record.value("call").toString().endsWith(QLatin1String("CloseNotification"))
+                    || record.value("args").toArray().first().toInt() == 41,
+                qPrintable(QJsonDocument(record).toJson()));
+    }
+
     void restart_data()
     {
         QTest::addColumn<QByteArray>("clock");
