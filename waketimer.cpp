@@ -35,8 +35,12 @@ WakeTimer::WakeTimer(QObject *parent)
     , armedAt(0)
     , notPermitted(false)
     , wakes(true)
+    , helperRestart(new QTimer(this))
+    , restartDelayMs(0)
 {
     restarted.invalidate();
+    helperRestart->setSingleShot(true);
+    connect(helperRestart, &QTimer::timeout, this, &WakeTimer::restartHelper);
     // An alarm set again at once keeps its helper; an unset one lets it go.
     helperIdle->setSingleShot(true);
     helperIdle->setInterval(1000);
@@ -79,18 +83,25 @@ void WakeTimer::disarm()
 {
     const bool wasArmed = armedAt != 0;
     armedAt = 0;
+    helperRestart->stop();
+    restartDelayMs = 0;
     if (helper) {
         if (wasArmed)
             helper->write("off\n");
         if (!helperIdle->isActive())
             helperIdle->start();
     }
-    if (ownTimer >= 0) {
-        delete ownTimerNotifier;
-        ownTimerNotifier = nullptr;
-        close(ownTimer);
-        ownTimer = -1;
-    }
+    stopOwnTimer();
+}
+
+void WakeTimer::stopOwnTimer()
+{
+    if (ownTimer < 0)
+        return;
+    delete ownTimerNotifier;
+    ownTimerNotifier = nullptr;
+    close(ownTimer);
+    ownTimer = -1;
 }
 
 void WakeTimer::endHelper()
@@ -132,6 +143,7 @@ bool WakeTimer::startHelper()
     helper->start(path, QStringList());
     if (helper->waitForStarted(3000)) {
         reason.clear();
+        restarted.start();
         return true;
     }
     delete helper;
@@ -140,8 +152,9 @@ bool WakeTimer::startHelper()
 }
 
 // The helper ended without being asked to (killed, crashed). An armed moment
-// gets a new helper once; a helper that dies again soon after leaves the
-// program's own timer to ring the alarm, which cannot wake the phone.
+// gets a new helper at once; one that dies again soon after gets the next
+// one later, and until then the program's own timer rings the alarm, but
+// cannot wake the phone.
 void WakeTimer::helperFinished(int exitCode, QProcess::ExitStatus status)
 {
     const QString how = status == QProcess::CrashExit
@@ -156,14 +169,33 @@ void WakeTimer::helperFinished(int exitCode, QProcess::ExitStatus status)
     if (moment == 0)
         return;
     armedAt = 0;
-    const bool again = !restarted.isValid() || restarted.elapsed() > restartWindowMs;
-    restarted.start();
-    if (again && startHelper()) {
+    // Deaths long apart are each the first.
+    if (!restarted.isValid() || restarted.elapsed() > restartWindowMs)
+        restartDelayMs = 0;
+    const int delay = restartDelayMs;
+    restartDelayMs = qBound(1000, restartDelayMs * 2, int(longestRestartDelayMs));
+    if (delay == 0 && startHelper()) {
         arm(moment);
         return;
     }
     startOwnTimer();
     reason = QStringLiteral("the wake helper alarmclock-wake ") + how;
+    arm(moment);
+    helperRestart->start(qMax(1000, delay));
+}
+
+void WakeTimer::restartHelper()
+{
+    const qint64 moment = armedAt;
+    if (moment == 0 || helper)
+        return;
+    stopOwnTimer();
+    armedAt = 0;
+    if (!startHelper()) {
+        helperRestart->start(restartDelayMs);
+        restartDelayMs = qBound(1000, restartDelayMs * 2, int(longestRestartDelayMs));
+        startOwnTimer();
+    }
     arm(moment);
 }
 
@@ -171,8 +203,11 @@ void WakeTimer::readHelper()
 {
     while (helper && helper->canReadLine()) {
         const QByteArray line = helper->readLine().trimmed();
-        if (line == "fired") {
-            fire();
+        // Only the moment armed now: a helper may have fired for one it was
+        // told before the latest.
+        if (line.startsWith("fired ")) {
+            if (line.mid(6).toLongLong() == armedAt)
+                fire();
         } else if (line == "clock-changed") {
             emit clockChanged();
         } else if (line == "wake") {

@@ -50,6 +50,8 @@ private:
     void explain(const QString &why);
     void fire();
     void endHelper();
+    void restartHelper();
+    void stopOwnTimer();
     void setCanWake(bool can);
 
     QProcess *helper;
@@ -62,10 +64,16 @@ private:
     // Why the phone cannot be woken, once known; empty where it can.
     QString reason;
     QString told;
-    // When a helper that died was last started again; one that dies within
-    // this window is not started a third time.
+    // A helper that dies while an alarm is armed is started again: at once
+    // when it had run for a while, else ever later, up to a minute; the
+    // program's own timer stands in meanwhile.
     QElapsedTimer restarted;
+    QTimer *helperRestart;
+    int restartDelayMs;
     static const int restartWindowMs = 60000;
+    static const int longestRestartDelayMs = 60000;
+
+    friend class TestWake;
 };
 
 #endif // WAKETIMER_H

@@ -19,7 +19,7 @@
 //   at SECONDS           fire at this moment (seconds since the epoch, UTC)
 //   off                  fire at no moment
 // and reports:
-//   fired                the moment came
+//   fired SECONDS        the moment came
 //   clock-changed        the wall clock was set; the moment needs sending again
 // It ends when its standard input closes.
 
@@ -164,8 +164,8 @@ int main()
         if (watched[1].revents & POLLIN) {
             unsigned long long expirations = 0;
             if (read(timer, &expirations, sizeof expirations) == sizeof expirations) {
+                say("fired " + std::to_string(armedAt));
                 armedAt = 0;
-                say("fired");
             } else if (errno == ECANCELED) {
                 // Set again, so that the cancellation is reported once.
                 setTimer(timer, armedAt);
