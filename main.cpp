@@ -3,6 +3,15 @@
 #include "singleinstance.h"
 
 #include <QApplication>
+#include <QTimer>
+
+namespace {
+
+// How long a program started by D-Bus activation waits for the call that
+// activated it, which the bus hands over once the program owns its name.
+const int activationGraceMs = 25000;
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -17,8 +26,11 @@ int main(int argc, char *argv[])
     QApplication a(argc, argv);
     // Lets Wayland shells match the window to its desktop entry.
     QGuiApplication::setDesktopFileName(QStringLiteral(ALARMCLOCK_APP_ID));
-    // At login, only to set again an alarm that was set (see the launcher).
-    const bool hidden = a.arguments().contains(QStringLiteral("--hidden"));
+    // At login, only to set again an alarm that was set (see the launcher);
+    // or started by the service manager, for D-Bus activation or after a
+    // crash.
+    const bool service = a.arguments().contains(QStringLiteral("--service"));
+    const bool hidden = service || a.arguments().contains(QStringLiteral("--hidden"));
     SingleInstance instance;
     if (!instance.claim(!hidden))
         return 0;
@@ -26,7 +38,23 @@ int main(int argc, char *argv[])
     IioAccelerometer::registerIfPresent();
     MainWindow w;
     QObject::connect(&instance, &SingleInstance::activated, &w, &MainWindow::showAgain);
-    QObject::connect(&w, &MainWindow::finished, &a, &QCoreApplication::quit);
+    // A program with nothing to do ends, unless it is waiting for the call
+    // that activated it.
+    bool awaitingActivation = service;
+    bool done = false;
+    QObject::connect(
+        &instance, &SingleInstance::activated, &a, [&] { awaitingActivation = false; });
+    QObject::connect(&w, &MainWindow::finished, &a, [&] {
+        done = true;
+        if (!awaitingActivation)
+            a.quit();
+    });
+    if (service)
+        QTimer::singleShot(activationGraceMs, &a, [&] {
+            awaitingActivation = false;
+            if (done && w.isHidden())
+                a.quit();
+        });
     w.start(hidden);
     return a.exec();
 }

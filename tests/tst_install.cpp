@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 using namespace Phone;
 using namespace TestSupport;
 
@@ -61,10 +63,12 @@ private:
         return bin;
     }
 
-    int runLauncher(const QTemporaryDir &root, const QStringList &arguments)
+    int runLauncher(const QTemporaryDir &root, const QStringList &arguments,
+        const QProcessEnvironment &extra = QProcessEnvironment())
     {
         QProcess launcher;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(extra);
         env.insert(QStringLiteral("XDG_DATA_HOME"), root.filePath(QStringLiteral("data")));
         launcher.setProcessEnvironment(env);
         launcher.start(root.filePath(QStringLiteral("bin/alarmclock-launcher")), arguments);
@@ -105,7 +109,8 @@ private slots:
             "share/icons/hicolor/scalable/apps/" + appId + ".svg",
             "share/metainfo/" + appId + ".metainfo.xml", "share/man/man1/alarmclock.1.gz",
             "share/man/man1/alarmclock-launcher.1.gz", "share/doc/alarmclock/copyright",
-            "share/doc/alarmclock/changelog.Debian.gz" };
+            "share/doc/alarmclock/changelog.Debian.gz", "lib/systemd/user/alarmclock.service",
+            "share/dbus-1/services/" + appId + ".service" };
         for (const QString &file : files)
             QVERIFY2(QFileInfo(installed(file)).isFile(), qPrintable(file));
         QVERIFY(QFileInfo(installed(QStringLiteral("bin/alarmclock-launcher"))).isExecutable());
@@ -138,6 +143,7 @@ private slots:
             qMakePair(QString(), true));
         QCOMPARE(entryValue("X-Purism-FormFactor"), QStringLiteral("Workstation;Mobile;"));
         QCOMPARE(entryValue("Categories"), QStringLiteral("Utility;Clock;"));
+        QCOMPARE(entryValue("DBusActivatable"), QStringLiteral("true"));
 
         const auto metainfo = check(QStringLiteral("appstreamcli"),
             { "validate", "--no-net", installed("share/metainfo/" + appId + ".metainfo.xml") });
@@ -145,6 +151,87 @@ private slots:
         const auto tree
             = check(QStringLiteral("appstreamcli"), { "validate-tree", "--no-net", prefix });
         QVERIFY2(tree.second, qPrintable(tree.first));
+    }
+
+    // The app grid activates the program through D-Bus, and so through the
+    // session's service manager, which starts it again after a crash: the
+    // unit is sound as systemd reads it, and the bus's service file names
+    // it and the launcher.
+    void serviceManagerRunsTheProgram()
+    {
+        const QString bin = prefix == QLatin1String("/usr") ? QStringLiteral("/usr/bin")
+                                                            : QStringLiteral(ALARMCLOCK_BINDIR);
+        const QString launcher = bin + QStringLiteral("/alarmclock-launcher");
+        const QByteArray busService
+            = readFile(installed("share/dbus-1/services/" + appId + ".service"));
+        QCOMPARE(busService,
+            "[D-BUS Service]\nName=" + appId.toLatin1() + "\nExec=" + launcher.toLatin1()
+                + " --service\nSystemdService=alarmclock.service\n");
+        REQUIRE_PREREQUISITE(
+            !QStandardPaths::findExecutable(QStringLiteral("systemd-analyze")).isEmpty(),
+            "systemd-analyze (package systemd)");
+        // Staged, the unit's command is checked where it was staged.
+        QTemporaryDir runtime;
+        const QString unit = runtime.filePath(QStringLiteral("alarmclock.service"));
+        writeFile(unit,
+            readFile(installed(QStringLiteral("lib/systemd/user/alarmclock.service")))
+                .replace(launcher.toLatin1(),
+                    installed(QStringLiteral("bin/alarmclock-launcher")).toLatin1()));
+        QVERIFY(readFile(unit).contains("\nType=dbus\nBusName=" + appId.toLatin1() + "\n"));
+        QVERIFY(readFile(unit).contains("\nRestart=on-failure\n"));
+        QProcess verify;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        verify.setProcessEnvironment(env);
+        verify.setProcessChannelMode(QProcess::MergedChannels);
+        verify.start(QStringLiteral("systemd-analyze"), { "--user", "verify", "--man=no", unit });
+        QVERIFY(verify.waitForFinished(60000));
+        const QString said = QString::fromUtf8(verify.readAll()).trimmed();
+        QVERIFY2(verify.exitCode() == 0 && said.isEmpty(), qPrintable(said));
+    }
+
+    void launcherRestartsACrash_data()
+    {
+        QTest::addColumn<bool>("armed");
+        QTest::addColumn<int>("crashes");
+        QTest::addColumn<bool>("underServiceManager");
+        QTest::addColumn<QByteArray>("starts");
+        QTest::newRow("two crashes while armed")
+            << true << 2 << false << QByteArray("\n--hidden\n--hidden\n");
+        QTest::newRow("crashing on and on while armed")
+            << true << 9 << false
+            << QByteArray("\n--hidden\n--hidden\n--hidden\n--hidden\n--hidden\n");
+        QTest::newRow("a crash with no alarm set") << false << 1 << false << QByteArray("\n");
+        QTest::newRow("under the service manager") << true << 1 << true << QByteArray("\n");
+    }
+
+    // Where no service manager looks after it, the launcher starts again a
+    // program that died by a signal while an alarm was set, without its
+    // window, at most five times an hour.
+    void launcherRestartsACrash()
+    {
+        QFETCH(bool, armed);
+        QFETCH(int, crashes);
+        QFETCH(bool, underServiceManager);
+        QFETCH(QByteArray, starts);
+        QTemporaryDir root;
+        const QString bin = stageLauncher(root);
+        writeFile(bin + QStringLiteral("/alarmclock"),
+            "#!/bin/sh\necho \"$@\" >> \"$XDG_DATA_HOME/../started\"\n"
+            "[ $(wc -l < \"$XDG_DATA_HOME/../started\") -gt "
+                + QByteArray::number(crashes) + " ] || kill -SEGV $$\n");
+        const QString data = root.filePath(QStringLiteral("data/alarmclock"));
+        QVERIFY(QDir().mkpath(data));
+        if (armed)
+            writeFile(data + QStringLiteral("/alarm.armed"), "1796621400 07:30:00\n");
+        QProcessEnvironment extra;
+        if (underServiceManager)
+            extra.insert(QStringLiteral("INVOCATION_ID"), QStringLiteral("0123456789abcdef"));
+        const int status = runLauncher(root, {}, extra);
+        QCOMPARE(readFile(root.filePath(QStringLiteral("started"))), starts);
+        // Under the service manager the launcher is the program itself.
+        const int crashed = underServiceManager ? -1 : 128 + SIGSEGV;
+        QCOMPARE(status, starts.count('\n') > crashes ? 0 : crashed);
     }
 
     void launcherKeepsTheUsersSounds_data()

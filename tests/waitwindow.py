@@ -20,6 +20,20 @@ root = screen.screen().root
 pid_atom = screen.intern_atom("_NET_WM_PID")
 
 
+def started_by(owner, pid):
+    """Whether the process owner is pid or one that pid started (a launcher
+    runs the program as its child)."""
+    while owner > 1:
+        if owner == pid:
+            return True
+        try:
+            with open("/proc/%d/stat" % owner) as stat:
+                owner = int(stat.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            return False
+    return False
+
+
 def windows(window):
     for child in window.query_tree().children:
         yield child
@@ -30,7 +44,7 @@ while time.monotonic() < deadline:
     for window in windows(root):
         try:
             owner = window.get_full_property(pid_atom, X.AnyPropertyType)
-            if (owner and owner.value[0] == pid and window.get_wm_name() == name
+            if (owner and started_by(owner.value[0], pid) and window.get_wm_name() == name
                     and window.get_attributes().map_state == X.IsViewable):
                 print(window.id, flush=True)
                 sys.exit(0)
