@@ -2,6 +2,7 @@
 #include "alarmschedule.h"
 #include "alarmvolume.h"
 #include "audiocapture.h"
+#include "directsound.h"
 #include "iioaccelerometer.h"
 #include "notifier.h"
 #include "ownfile.h"
@@ -109,6 +110,9 @@ MainWindow::MainWindow(QWidget *parent)
     , calibrationTimer(new QTimer(this))
     , wakeTimer(new WakeTimer(this))
     , alarmVolume(new AlarmVolume(alarmVolumeFile(), this))
+    , directSound(new DirectSound(this))
+    , playsDirect(false)
+    , outputLost(false)
     , escalation(0)
     , firedWake(0)
     , ringingGuard(new RingingGuard(this))
@@ -209,6 +213,16 @@ MainWindow::MainWindow(QWidget *parent)
     connect(zone, &QFileSystemWatcher::directoryChanged, this, clockChanged);
     connect(sessionLock, &SessionLock::lockedChanged, this, &MainWindow::updateActivity);
     connect(wakeTimer, &WakeTimer::canWakeChanged, this, &MainWindow::showWakeNote);
+    // The toolkit's sound effects go on as if they played once the sound
+    // server that played them went away, and come back only long after a
+    // new one: every alarm plays without them from then on. A play under
+    // way ends, and the next begins on the new server.
+    directSound->watchServer();
+    connect(directSound, &DirectSound::serverLost, this, [this] {
+        outputLost = true;
+        if (alarm_state == AlarmPlaying)
+            playLimit = 0;
+    });
 
     generalInitialization();
     startClock();
@@ -471,6 +485,8 @@ void MainWindow::unsetAlarmTime()
     alarm_state = AlarmOff;
     // A ringing step still pending belongs to the cycle just ended.
     ringTimer->stop();
+    directSound->stop();
+    playsDirect = false;
     ownSound.reset();
     escalation = 0;
     measureRoomInPause = false;
@@ -690,6 +706,12 @@ void MainWindow::startPlay()
     // The file may have changed or gone since the sound was made.
     const QSoundEffect *effect = effectOf(soundObject);
     qint64 length = effect ? WaveFile(soundObject->fileName()).duration() : -1;
+    if (outputLost || (effect && effect->status() == QSoundEffect::Error && length >= 0))
+        playsDirect = true;
+    if (playsDirect) {
+        playDirect();
+        return;
+    }
     if (!effect || effect->status() == QSoundEffect::Error || length < 0) {
         useSound(fallbackSound());
         length = WaveFile(soundObject->fileName()).duration();
@@ -701,6 +723,20 @@ void MainWindow::startPlay()
     // has had its time to load it.
     playLimit = loadGraceMs + qMax(qint64(0), length);
     ownSound.playStarted(soundObject->fileName(), OwnSound::now());
+}
+
+// A whole file the output failed on: the sound server went away under the
+// toolkit's sound effects, which come back only long after it does. This
+// alarm plays through a connection of its own from now on; where no server
+// answers, the play ends at once and the cycle goes on.
+void MainWindow::playDirect()
+{
+    const QString file = soundObject->fileName();
+    const qint64 length = WaveFile(file).duration();
+    playTime.start();
+    playLimit = loadGraceMs + qMax(qint64(0), length);
+    if (directSound->play(file))
+        ownSound.playStarted(file, OwnSound::now());
 }
 
 // Two plays in a row its own microphone did not hear: the alarm goes to the
@@ -723,13 +759,22 @@ bool MainWindow::playFinished()
 {
     const QSoundEffect *effect = effectOf(soundObject);
     const qint64 elapsed = playTime.elapsed();
+    if (playsDirect)
+        return !directSound->isPlaying() || elapsed > playLimit;
     const bool failed = !effect || effect->status() == QSoundEffect::Error
         || (effect->status() != QSoundEffect::Ready && elapsed > loadGraceMs);
+    // A whole file the output failed on, or even the built-in sound not
+    // loaded: the output itself is at fault, and the alarm plays without it.
+    if (failed
+        && ((effect && effect->status() == QSoundEffect::Error
+                && WaveFile(soundObject->fileName()).playable())
+            || soundObject->fileName() == fallbackSound())) {
+        playsDirect = true;
+        playDirect();
+        return false;
+    }
     if (failed) {
-        // Ring with the built-in sound rather than stay silent; if even that
-        // cannot play, the play still ends so that the cycle goes on.
-        if (soundObject->fileName() == fallbackSound())
-            return true;
+        // Ring with the built-in sound rather than stay silent.
         useSound(fallbackSound());
         startPlay();
         return false;
@@ -985,7 +1030,8 @@ void MainWindow::changeEvent(QEvent *event)
 // that has ended.
 bool MainWindow::soundIsSilent() const
 {
-    return alarm_state == AlarmRinging || soundObject->isFinished();
+    return alarm_state == AlarmRinging
+        || (playsDirect ? !directSound->isPlaying() : soundObject->isFinished());
 }
 
 void MainWindow::setLevelAverage()

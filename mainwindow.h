@@ -19,6 +19,7 @@ class RingingGuard;
 class SessionLock;
 class WakeTimer;
 class AlarmVolume;
+class DirectSound;
 class QSound;
 class QTimer;
 
@@ -100,6 +101,7 @@ private:
     void replaceSound(QSound *sound);
     void startPlay();
     void escalate();
+    void playDirect();
     bool playFinished();
     bool soundIsSilent() const;
     void stopRinging(const char *reason);
@@ -178,6 +180,12 @@ private:
     WakeTimer *wakeTimer;
     // The output raised for the ringing alarm, and given back after it.
     AlarmVolume *alarmVolume;
+    // Plays the alarm where the toolkit's sound output failed on it, from
+    // then until the alarm stops.
+    DirectSound *directSound;
+    bool playsDirect;
+    // The sound server the toolkit's output played on went away.
+    bool outputLost;
     // How far the ringing went to be heard: 1 the loudspeaker, 2 the
     // built-in sound.
     int escalation;

@@ -64,10 +64,9 @@ WaveFile::WaveFile(const QString &fileName)
 void WaveFile::findSound(qint64 *firstMs, qint64 *lastMs) const
 {
     *firstMs = *lastMs = -1;
-    QFile file(fileName);
-    if (!playable() || !file.open(QIODevice::ReadOnly) || !file.seek(dataOffset))
+    const QByteArray data = this->samples();
+    if (data.isEmpty())
         return;
-    const QByteArray data = file.read(dataSize);
     const qint64 samples = data.size() / bytesPerSample;
     const uchar *bytes = reinterpret_cast<const uchar *>(data.constData());
     // 8-bit samples are unsigned around 128, 16-bit ones signed.
@@ -92,4 +91,12 @@ void WaveFile::findSound(qint64 *firstMs, qint64 *lastMs) const
     }
     *firstMs = first / channels * 1000 / rate;
     *lastMs = (last / channels + 1) * 1000 / rate;
+}
+
+QByteArray WaveFile::samples() const
+{
+    QFile file(fileName);
+    if (!playable() || !file.open(QIODevice::ReadOnly) || !file.seek(dataOffset))
+        return QByteArray();
+    return file.read(dataSize);
 }

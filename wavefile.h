@@ -20,6 +20,12 @@ public:
     // so that silence and dither around a sound do not count. Both -1 for a
     // file that is silent or cannot play. Reads all the samples.
     void findSound(qint64 *firstMs, qint64 *lastMs) const;
+    // The samples as they are stored, interleaved, and how: 1 or 2 bytes
+    // each (8-bit unsigned, 16-bit signed little-endian).
+    QByteArray samples() const;
+    int channelCount() const { return channels; }
+    int sampleRate() const { return rate; }
+    int sampleBytes() const { return bytesPerSample; }
 
 private:
     QString fileName;

@@ -240,14 +240,32 @@ private slots:
         loud.waitForFinished();
     }
 
+    void soundServerRestarts_data()
+    {
+        QTest::addColumn<QByteArray>("clock");
+        QTest::addColumn<bool>("ringing");
+        QTest::newRow("while armed") << QByteArray("@2026-12-07 07:29:44") << false;
+        QTest::newRow("while ringing") << QByteArray("@2026-12-07 07:29:55") << true;
+    }
+
     // The sound server crashes and its service manager starts it again at
-    // once: the microphone is opened anew, and said lost and back once.
+    // once: the microphone is opened anew, said lost and back once, the
+    // alarm rings (on time, when it was armed), and claps in a pause stop
+    // it.
     void soundServerRestarts()
     {
-        Program program(ringinConf, "@2026-12-07 07:00:00");
+        QFETCH(QByteArray, clock);
+        QFETCH(bool, ringing);
+        Program program(ringinConf, clock);
+        QVERIFY(makeClaps(program.file(QStringLiteral("claps.wav"))));
         QVERIFY(program.start());
         program.clickButton();
         QTRY_COMPARE(captureStreams(program), 1);
+        if (ringing) {
+            Speaker speaker;
+            speaker.start();
+            QVERIFY(speaker.waitForLoud(0.3, 15000) > 0.3);
+        }
         QCOMPARE(
             QProcess::execute(QStringLiteral(ALARMCLOCK_SOURCE_DIR "/scripts/virtual-phone.sh"),
                 { "restart-server", qEnvironmentVariable("PHONE_STATE"), "0" }),
@@ -258,6 +276,15 @@ private slots:
             5000));
         QVERIFY(program.waitForLog(QStringLiteral("The microphone is back"), 15000));
         QTRY_COMPARE(captureStreams(program), 1);
+        Speaker speaker;
+        speaker.start();
+        // Armed, the alarm is due at 07:30:00, some 10 s after the restart.
+        QVERIFY(speaker.waitForLoud(0.3, ringing ? 8000 : 14000) > 0.3);
+        QVERIFY(speaker.waitForPause(10000));
+        QProcess claps;
+        playInRoom(claps, program.file(QStringLiteral("claps.wav")));
+        QVERIFY(program.waitForLog(QStringLiteral("alarm stopped by sound"), 3000));
+        claps.waitForFinished();
         QCOMPARE(program.log().filter(QStringLiteral("The microphone")).size(), 2);
     }
 
