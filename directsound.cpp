@@ -6,7 +6,7 @@ DirectSound::DirectSound(QObject *parent)
     , loop(nullptr)
     , context(nullptr)
     , stream(nullptr)
-    , spec {}
+    , sampleFormat {}
     , written(0)
     , wanted(false)
     , connected(false)
@@ -40,9 +40,9 @@ bool DirectSound::play(const QString &fileName)
     endStream();
     pcm = samples;
     written = 0;
-    spec.format = file.sampleBytes() == 1 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
-    spec.rate = uint32_t(file.sampleRate());
-    spec.channels = uint8_t(file.channelCount());
+    sampleFormat.format = file.sampleBytes() == 1 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    sampleFormat.rate = uint32_t(file.sampleRate());
+    sampleFormat.channels = uint8_t(file.channelCount());
     wanted = true;
     playing = true;
     connectToServer();
@@ -126,7 +126,7 @@ void DirectSound::openStream()
     pa_proplist *properties = pa_proplist_new();
     pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "alarm");
     pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, "Alarm");
-    stream = pa_stream_new_with_proplist(context, "Alarm", &spec, nullptr, properties);
+    stream = pa_stream_new_with_proplist(context, "Alarm", &sampleFormat, nullptr, properties);
     pa_proplist_free(properties);
     if (!stream) {
         endStream();

@@ -51,7 +51,7 @@ private:
     pa_context *context;
     // All below belongs to the loop's thread, or to whoever holds its lock.
     pa_stream *stream;
-    pa_sample_spec spec;
+    pa_sample_spec sampleFormat;
     QByteArray pcm;
     int written;
     bool wanted;
