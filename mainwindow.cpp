@@ -731,7 +731,10 @@ void MainWindow::startPlay()
 // answers, the play ends at once and the cycle goes on.
 void MainWindow::playDirect()
 {
-    const QString file = soundObject->fileName();
+    // The file may have gone since the sound was made.
+    QString file = soundObject->fileName();
+    if (!WaveFile(file).playable())
+        file = fallbackSound();
     const qint64 length = WaveFile(file).duration();
     playTime.start();
     playLimit = loadGraceMs + qMax(qint64(0), length);
