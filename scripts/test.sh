@@ -63,7 +63,7 @@ trap '"$root"/scripts/virtual-phone.sh stop "$state" >/dev/null 2>&1; rm -rf "$s
 eval "$(scripts/virtual-phone.sh start "$pipewire_state" --display --pipewire)"
 unset QT_QPA_PLATFORM QT_ACCEL_FILEPATH QT_ACCEL_DELIMITER
 set +e
-(cd build && ctest --output-on-failure -R '^(tst_endtoend|tst_alarmvolume)$') | tee "$state/ctest-pipewire.log"
+(cd build && ctest --output-on-failure -R '^(tst_endtoend|tst_alarmvolume|tst_lifecycle)$') | tee "$state/ctest-pipewire.log"
 [[ ${PIPESTATUS[0]} -eq 0 ]] || status=1
 set -e
 show_cores
