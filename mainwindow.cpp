@@ -706,7 +706,7 @@ void MainWindow::startPlay()
     // The file may have changed or gone since the sound was made.
     const QSoundEffect *effect = effectOf(soundObject);
     qint64 length = effect ? WaveFile(soundObject->fileName()).duration() : -1;
-    if (outputLost || (effect && effect->status() == QSoundEffect::Error && length >= 0))
+    if (outputLost || outputFailedOnWholeFile())
         playsDirect = true;
     if (playsDirect) {
         playDirect();
@@ -723,6 +723,15 @@ void MainWindow::startPlay()
     // has had its time to load it.
     playLimit = loadGraceMs + qMax(qint64(0), length);
     ownSound.playStarted(soundObject->fileName(), OwnSound::now());
+}
+
+// The output reports an error on a file that is whole: the fault is the
+// output's, not the file's.
+bool MainWindow::outputFailedOnWholeFile() const
+{
+    const QSoundEffect *effect = effectOf(soundObject);
+    return effect && effect->status() == QSoundEffect::Error
+        && WaveFile(soundObject->fileName()).playable();
 }
 
 // A whole file the output failed on: the sound server went away under the
@@ -768,10 +777,7 @@ bool MainWindow::playFinished()
         || (effect->status() != QSoundEffect::Ready && elapsed > loadGraceMs);
     // A whole file the output failed on, or even the built-in sound not
     // loaded: the output itself is at fault, and the alarm plays without it.
-    if (failed
-        && ((effect && effect->status() == QSoundEffect::Error
-                && WaveFile(soundObject->fileName()).playable())
-            || soundObject->fileName() == fallbackSound())) {
+    if (failed && (outputFailedOnWholeFile() || soundObject->fileName() == fallbackSound())) {
         playsDirect = true;
         playDirect();
         return false;

@@ -102,6 +102,7 @@ private:
     void startPlay();
     void escalate();
     void playDirect();
+    bool outputFailedOnWholeFile() const;
     bool playFinished();
     bool soundIsSilent() const;
     void stopRinging(const char *reason);

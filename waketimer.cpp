@@ -172,8 +172,7 @@ void WakeTimer::helperFinished(int exitCode, QProcess::ExitStatus status)
     // Deaths long apart are each the first.
     if (!restarted.isValid() || restarted.elapsed() > restartWindowMs)
         restartDelayMs = 0;
-    const int delay = restartDelayMs;
-    restartDelayMs = qBound(1000, restartDelayMs * 2, int(longestRestartDelayMs));
+    const int delay = takeRestartDelay();
     if (delay == 0 && startHelper()) {
         arm(moment);
         return;
@@ -184,6 +183,15 @@ void WakeTimer::helperFinished(int exitCode, QProcess::ExitStatus status)
     helperRestart->start(qMax(1000, delay));
 }
 
+// The wait before this restart; the next one waits twice as long, from 1 s
+// up to the longest.
+int WakeTimer::takeRestartDelay()
+{
+    const int delay = restartDelayMs;
+    restartDelayMs = qBound(1000, restartDelayMs * 2, int(longestRestartDelayMs));
+    return delay;
+}
+
 void WakeTimer::restartHelper()
 {
     const qint64 moment = armedAt;
@@ -192,8 +200,7 @@ void WakeTimer::restartHelper()
     stopOwnTimer();
     armedAt = 0;
     if (!startHelper()) {
-        helperRestart->start(restartDelayMs);
-        restartDelayMs = qBound(1000, restartDelayMs * 2, int(longestRestartDelayMs));
+        helperRestart->start(takeRestartDelay());
         startOwnTimer();
     }
     arm(moment);

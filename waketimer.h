@@ -51,6 +51,7 @@ private:
     void fire();
     void endHelper();
     void restartHelper();
+    int takeRestartDelay();
     void stopOwnTimer();
     void setCanWake(bool can);
 
