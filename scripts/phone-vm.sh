@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # The alarm clock on a real kernel: a Debian 12 phone in a qemu virtual
 # machine, with the package installed as a new user's machine gets it, an
-# ordinary user in an active logind session running the program through the
-# launcher, a sound server with null devices and a virtual display. It runs
-# four scenarios and prints a line of figures for each:
+# ordinary user in an active logind session starting the program as the app
+# grid does (through D-Bus, so under its systemd user unit), the sound
+# server a Debian 12 phone shell installs (pipewire-pulse with WirePlumber,
+# the user's systemd services) with null devices, and a virtual display. It
+# runs six scenarios and prints a line of figures for each:
 #   (a) armed, suspended: the hardware clock wakes the phone, and it rings;
 #   (b) armed, the window closed, suspended: it still wakes and rings;
 #   (c) armed, rebooted: at login the autostart entry sets the alarm again,
 #       and it rings;
 #   (d) between the wake-up and the alarm, logind already lists the
-#       program's sleep lock.
+#       program's sleep lock;
+#   (e) armed, the program crashes (SIGSEGV): its unit starts it again, it
+#       sets the alarm again, and after a suspend the phone wakes and rings;
+#   (f) the sound server restarted 60 s before the alarm: it rings on time,
+#       and claps in a pause stop it.
 #
 #   scripts/phone-vm.sh [WORK_DIR]
 #
@@ -49,23 +55,28 @@ if [[ ! -f $image || $(cat "$stamp" 2>/dev/null) != "$(cat "$deb" "$0" | sha256s
         apt-get update -q >/dev/null
         apt-get install -y -q /tmp/alarmclock_*.deb >/tmp/apt.log 2>&1 || { tail -20 /tmp/apt.log; exit 1; }
         apt-get install -y -q --no-install-recommends xvfb xauth xdotool python3-xlib \
-            pulseaudio pulseaudio-utils sox dex bc >>/tmp/apt.log 2>&1 || { tail -20 /tmp/apt.log; exit 1; }
-        useradd -m -s /bin/bash -G dialout phone
+            pipewire pipewire-pulse wireplumber pulseaudio-utils sox dex bc >>/tmp/apt.log 2>&1 \
+            || { tail -20 /tmp/apt.log; exit 1; }
+        dpkg -s pulseaudio >/dev/null 2>&1 && { echo "the guest got PulseAudio"; exit 1; }
+        systemctl --global enable pipewire.socket pipewire-pulse.socket wireplumber.service >/dev/null 2>&1
+        # The scenarios read the program'"'"'s log from the journal.
+        useradd -m -s /bin/bash -G dialout,systemd-journal phone
         echo "/dev/vda / ext4 defaults 0 1" >/etc/fstab
         echo phone-vm >/etc/hostname
         passwd -d root >/dev/null
         systemctl mask getty@tty1.service serial-getty@ttyS1.service >/dev/null 2>&1
-        # The phone'"'"'s speaker and room belong to the sound server itself, so a
-        # restarted server has them too. Under emulation its realtime threads
-        # overrun their CPU limit and the kernel kills the server (SIGKILL,
-        # about half a minute after login), so it runs at normal priority.
-        mkdir -p /etc/pulse/default.pa.d /etc/pulse/daemon.conf.d
-        printf "%s\n" "load-module module-null-sink sink_name=speaker" \
-            "load-module module-null-sink sink_name=room" \
-            "set-default-sink speaker" "set-default-source room.monitor" \
-            >/etc/pulse/default.pa.d/phone.pa
-        printf "%s\n" "realtime-scheduling = no" "high-priority = no" "exit-idle-time = -1" \
-            >/etc/pulse/daemon.conf.d/phone.conf
+        # The phone'"'"'s speaker, its room and the microphone that hears the
+        # room belong to the sound server itself, so a restarted server has
+        # them too. The speaker ranks first, so it is the default output even
+        # before the session names it.
+        mkdir -p /etc/pipewire/pipewire-pulse.conf.d
+        cat >/etc/pipewire/pipewire-pulse.conf.d/phone.conf <<PHONE
+pulse.cmd = [
+    { cmd = "load-module" args = "module-null-sink sink_name=speaker sink_properties=priority.session=2000" flags = [ ] }
+    { cmd = "load-module" args = "module-null-sink sink_name=room sink_properties=priority.session=100" flags = [ ] }
+    { cmd = "load-module" args = "module-remap-source source_name=mic master=room.monitor" flags = [ ] }
+]
+PHONE
         apt-get clean
     '
     for m in dev/pts dev sys proc; do umount "$guest/$m"; done
@@ -82,11 +93,20 @@ data=$HOME/.local/share/alarmclock
 mkdir -p "$data"
 Xvfb :1 -screen 0 720x1280x24 -nolisten tcp >/tmp/xvfb.log 2>&1 &
 for _ in $(seq 100); do [[ -e /tmp/.X11-unix/X1 ]] && break; sleep 0.2; done
-for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.3; done
-# The room hums quietly, as a room does; no echo of the speaker here: under
-# emulation the loopback piles up tens of seconds of delay.
-(sox -q -n -r 8000 -c 1 -b 16 -e signed-integer -t raw - synth sine 120 synth pinknoise mix vol 0.03 \
-    | pacat --device=room --latency-msec=50 --format=s16le --rate=8000 --channels=1) &
+# What a phone shell hands the programs it starts through D-Bus.
+dbus-update-activation-environment --systemd DISPLAY QT_QPA_PLATFORM
+for _ in $(seq 100); do pactl info 2>/dev/null | grep -q "Server Name: PulseAudio (on PipeWire" && break; sleep 0.3; done
+for _ in $(seq 100); do pactl list short sources 2>/dev/null | grep -q "^[0-9]*[[:space:]]mic[[:space:]]" && break; sleep 0.3; done
+pactl set-default-sink speaker
+pactl set-default-source mic
+# The room hums quietly, as a room does, again after the sound server
+# restarts; no echo of the speaker here: under emulation the loopback piles
+# up tens of seconds of delay.
+(while :; do
+    sox -q -n -r 8000 -c 1 -b 16 -e signed-integer -t raw - synth sine 120 synth pinknoise mix vol 0.03 \
+        | pacat --device=room --latency-msec=50 --format=s16le --rate=8000 --channels=1
+    sleep 1
+done) &
 dex -a -e GNOME >>"$data/program.log" 2>&1
 exec /usr/local/bin/phone-scenarios >>"$data/scenarios.log" 2>&1
 EOF
@@ -100,12 +120,32 @@ say() { echo "$*" >/dev/ttyS1; echo "$*"; }
 now() { date +%s.%N; }
 minus() { echo "$1 - $2" | bc -l | xargs printf '%.1f'; }
 
+# The program's log under its unit, each line after its time in seconds
+# since the epoch.
+journal() {
+    journalctl --user-unit alarmclock.service --no-pager -o short-unix "$@" 2>/dev/null
+}
+# All it logged since the boot, also where the autostart entry's fallback
+# started it.
+program_log() {
+    journal -b
+    cat "$data/program.log" 2>/dev/null
+}
+
+# Starts the program, or shows its window, as the app grid does with a
+# desktop entry that is activated through D-Bus.
+activate() {
+    busctl --user call org.alarmclock.AlarmClock /org/alarmclock/AlarmClock \
+        org.freedesktop.Application Activate 'a{sv}' 0 >/dev/null \
+        || say "activation failed: $(systemctl --user status alarmclock.service --no-pager 2>&1 | tail -3 | xargs)"
+}
+
 # Sets an alarm at the first whole minute at least $1 seconds ahead, from a
-# program started through the launcher, as from the app grid.
+# program started from the app grid.
 arm() {
     alarm=$(( ($(date +%s) + $1 + 59) / 60 * 60 ))
     printf 'sounds/ringin.wav\n%s\n1\n1\n8\n1\n' "$(date -d @$alarm +%H:%M:%S)" >"$data/alarm.conf"
-    alarmclock-launcher >>"$data/program.log" 2>&1 &
+    activate
     window=$(xdotool search --sync --onlyvisible --name '^MainWindow$' | head -1)
     sleep 3
     xdotool mousemove --window "$window" 297 297 click 1
@@ -139,34 +179,60 @@ suspend_until_woken() {
 
 # Watches the speaker for the alarm: when it first carries it, in seconds
 # since the epoch, or "none" if it has not a minute after the alarm moment.
-# Started before anything else that may be slow after a resume.
+# With "claps", it then waits for a pause in the ringing and claps into the
+# room, and says when. Started before anything else that may be slow after
+# a resume; the room's player is ready before the alarm, since a program
+# started under emulation would miss the pause.
 watch_ringing() {
     parec -d speaker.monitor --format=s16le --rate=8000 --channels=1 --latency-msec=50 --raw \
         | python3 -c '
-import sys, struct, time
+import random, struct, subprocess, sys, time
 deadline = float(sys.argv[1]) + 60
-while True:
+room = None
+if sys.argv[2] == "claps":
+    room = subprocess.Popen(["pacat", "--device=room", "--latency-msec=50", "--format=s16le",
+                             "--rate=8000", "--channels=1", "--raw"], stdin=subprocess.PIPE)
+    clap = struct.pack("<320h", *(int(random.uniform(-0.9, 0.9) * 32767) for _ in range(320)))
+    claps = (clap + bytes(4000)) * 3
+rang = clapped = None
+quiet = 0
+while time.time() < deadline:
     block = sys.stdin.buffer.read(800)
-    if not block or time.time() > deadline:
-        print("none"); break
-    if max(abs(v) for v in struct.unpack("<%dh" % (len(block) // 2), block)) > 9800:
-        print("%.3f" % time.time()); break
-' "$alarm" >/tmp/rang &
+    if not block:
+        break
+    peak = max(abs(v) for v in struct.unpack("<%dh" % (len(block) // 2), block))
+    if rang is None:
+        if peak > 9800:
+            rang = time.time()
+            if room is None:
+                break
+        continue
+    quiet = quiet + 1 if peak < 1000 else 0
+    if quiet >= 6:
+        clapped = time.time()
+        room.stdin.write(claps)
+        room.stdin.close()
+        break
+print("%s %s" % ("%.3f" % rang if rang else "none", "%.3f" % clapped if clapped else "none"))
+' "$alarm" "${1:-}" >/tmp/rang &
     watcher=$!
 }
 wait_for_ringing() {
     wait "$watcher" 2>/dev/null || true
     pkill -f "parec -d speaker.monitor" || true
-    rang=$(cat /tmp/rang)
+    read -r rang clapped </tmp/rang || rang=none
 }
 
-# Shows the running program's window (a second start) and stops the alarm.
+# Shows the running program's window (a second start from the app grid),
+# stops the alarm unless it has stopped already, and closes the window.
 stop_alarm() {
-    alarmclock-launcher >>"$data/program.log" 2>&1
+    activate
     sleep 3
     window=$(xdotool search --onlyvisible --name '^MainWindow$' | head -1)
-    xdotool mousemove --window "$window" 297 297 click 1
-    sleep 2
+    if [[ -f $data/alarm.armed ]]; then
+        xdotool mousemove --window "$window" 297 297 click 1
+        sleep 2
+    fi
     [[ -f $data/alarm.armed ]] && say "the alarm did not stop"
     python3 /usr/local/bin/closewindow "$window" 2>/dev/null || pkill -x alarmclock
     sleep 3
@@ -198,6 +264,38 @@ case $(cat "$phase" 2>/dev/null) in
     wait_for_ringing
     say "(b) armed for $(date -d @$alarm +%T), window closed (windows shown: $shown, programs running: $running), suspended: woken $(minus $alarm $resumed) s before the alarm; rang $( [[ $rang == none ]] && echo never || echo "$(minus $rang $alarm) s after the alarm moment")"
     stop_alarm
+    # (e)
+    arm 120
+    pid=$(systemctl --user show -p MainPID --value alarmclock.service)
+    killed=$(now)
+    kill -SEGV "$pid"
+    rearmed=
+    for _ in $(seq 120); do
+        rearmed=$(journal --since "@${killed%.*}" | grep "Alarm re-armed for .* after a restart" | tail -1)
+        [[ -n $rearmed ]] && break
+        sleep 0.5
+    done
+    restarts=$(systemctl --user show -p NRestarts --value alarmclock.service)
+    newpid=$(systemctl --user show -p MainPID --value alarmclock.service)
+    suspend_until_woken
+    watch_ringing
+    wait_for_ringing
+    say "(e) armed for $(date -d @$alarm +%T), the program (pid $pid) killed by SIGSEGV $(minus $alarm $killed) s before it: the unit started it again (restarts: $restarts, pid $newpid), $( [[ -n $rearmed ]] && echo "\"${rearmed#*: }\" logged $(minus "${rearmed%% *}" $killed) s after the kill" || echo "no re-armed line"); suspended: woken $(minus $alarm $resumed) s before the alarm; rang $( [[ $rang == none ]] && echo never || echo "$(minus $rang $alarm) s after the alarm moment")"
+    stop_alarm
+    # (f)
+    arm 120
+    while (( $(date +%s) < alarm - 60 )); do sleep 0.2; done
+    restarted=$(now)
+    systemctl --user restart pipewire pipewire-pulse wireplumber
+    for _ in $(seq 200); do pactl list short sources 2>/dev/null | grep -q "[[:space:]]mic[[:space:]]" && break; sleep 0.2; done
+    back=$(now)
+    defaults="$(pactl get-default-sink 2>&1), $(pactl get-default-source 2>&1)"
+    watch_ringing claps
+    wait_for_ringing
+    stopped=$(journal --since "@${restarted%.*}" | grep "alarm stopped by" | tail -1)
+    microphone=$(journal --since "@${restarted%.*}" | grep -o "The microphone [a-z]*" | xargs)
+    say "(f) armed for $(date -d @$alarm +%T); the sound server restarted $(minus $alarm $restarted) s before it, back (mic listed) after $(minus $back $restarted) s, defaults: $defaults; the program said: ${microphone:-nothing of the microphone}; rang $( [[ $rang == none ]] && echo never || echo "$(minus $rang $alarm) s after the alarm moment"); claps in a pause at $( [[ ${clapped:-none} == none ]] && echo never || echo "+$(minus $clapped $alarm) s"): $( [[ -n $stopped ]] && echo "\"${stopped#*: }\" $(minus "${stopped%% *}" "${clapped:-0}") s after the claps began" || echo "not stopped")"
+    stop_alarm
     # (c), first half
     arm 300
     echo "2 $alarm $(now)" >"$phase"
@@ -209,8 +307,8 @@ case $(cat "$phase" 2>/dev/null) in
     read -r _ alarm rebooted <"$phase"
     echo done >"$phase"
     login=$(now)
-    for _ in $(seq 100); do grep -q "after a restart" "$data/program.log" && break; sleep 0.5; done
-    rearmed=$(grep -o "Alarm re-armed for .* after a restart" "$data/program.log" | tail -1)
+    for _ in $(seq 100); do program_log | grep -q "after a restart" && break; sleep 0.5; done
+    rearmed=$(program_log | grep -o "Alarm re-armed for .* after a restart" | tail -1)
     watch_ringing
     wait_for_ringing
     say "(c) rebooted $(minus $alarm $rebooted) s before the alarm; logged in $(minus $alarm $login) s before it; the autostart entry's program said \"${rearmed:-nothing}\"; rang $( [[ $rang == none ]] && echo never || echo "$(minus $rang $alarm) s after the alarm moment")"
