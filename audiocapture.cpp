@@ -3,7 +3,6 @@
 
 #include <QAbstractEventDispatcher>
 #include <QAudioDeviceInfo>
-#include <QAudioInput>
 #include <QIODevice>
 #include <QTimer>
 
@@ -12,37 +11,34 @@ namespace {
 // Chunks that were never taken, should the capture thread never be seen
 // going to sleep, go this much later than their patience.
 const int lateMs = 250;
+// How much sound the server gathers before it hands it over: what
+// the toolkit's input asks for, short enough for a clap to be heard at once.
+const int fragmentMs = 50;
+
+pa_sample_format_t sampleFormatOf(const QAudioFormat &format)
+{
+    const bool little = format.byteOrder() == QAudioFormat::LittleEndian;
+    switch (format.sampleSize()) {
+    case 8:
+        return PA_SAMPLE_U8;
+    case 32:
+        if (format.sampleType() == QAudioFormat::Float)
+            return little ? PA_SAMPLE_FLOAT32LE : PA_SAMPLE_FLOAT32BE;
+        return little ? PA_SAMPLE_S32LE : PA_SAMPLE_S32BE;
+    default:
+        return little ? PA_SAMPLE_S16LE : PA_SAMPLE_S16BE;
+    }
+}
 
 } // namespace
-
-// What the toolkit's audio input writes to, on the capture thread. The
-// input hands over what the sound server has gathered in a burst of writes,
-// one per block, while it holds the sound server's lock: each write only
-// adds the block to one buffer, with its size beside it.
-class Gatherer : public QIODevice {
-public:
-    explicit Gatherer(AudioCapture *capture)
-        : capture(capture)
-    {
-        open(QIODevice::WriteOnly);
-    }
-
-protected:
-    qint64 readData(char *, qint64) override { return 0; }
-    qint64 writeData(const char *data, qint64 len) override
-    {
-        capture->gather(data, len);
-        return len;
-    }
-
-private:
-    AudioCapture *capture;
-};
 
 AudioCapture::AudioCapture(QObject *parent)
     : QObject(parent)
     , worker(new QObject)
-    , input(nullptr)
+    , loop(nullptr)
+    , context(nullptr)
+    , stream(nullptr)
+    , sampleFormat {}
     , bytesPerSecond(0)
     , currentChunkTime(-1)
     , patienceMs(0)
@@ -55,9 +51,10 @@ AudioCapture::AudioCapture(QObject *parent)
     , reopened(false)
     , retry(new QTimer(this))
     , retryMs(0)
+    , openings(0)
 {
     qRegisterMetaType<QAudioFormat>();
-    thread.setObjectName(QStringLiteral("capture"));
+    thread.setObjectName(QStringLiteral("audio devices"));
     worker->moveToThread(&thread);
     connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
     thread.start();
@@ -69,15 +66,21 @@ AudioCapture::AudioCapture(QObject *parent)
 
 AudioCapture::~AudioCapture()
 {
-    // The audio input goes with the worker, on its own thread.
     thread.quit();
     thread.wait();
+    if (!loop)
+        return;
+    pa_threaded_mainloop_lock(loop);
+    endCapture();
+    pa_threaded_mainloop_unlock(loop);
+    pa_threaded_mainloop_stop(loop);
+    pa_threaded_mainloop_free(loop);
 }
 
 void AudioCapture::findDevice(const QAudioFormat &requested)
 {
     QMetaObject::invokeMethod(worker, [this, requested] {
-        device = QAudioDeviceInfo::defaultInputDevice();
+        const QAudioDeviceInfo device = QAudioDeviceInfo::defaultInputDevice();
         const bool supported = device.isFormatSupported(requested);
         const QAudioFormat format = supported ? requested : device.nearestFormat(requested);
         emit formatChosen(format, !supported);
@@ -96,35 +99,118 @@ void AudioCapture::start(const QAudioFormat &format)
     running = true;
     this->format = format;
     bytesPerSecond = format.bytesForDuration(1000000);
+    sampleFormat.format = sampleFormatOf(format);
+    sampleFormat.rate = uint32_t(format.sampleRate());
+    sampleFormat.channels = uint8_t(format.channelCount());
     open();
 }
 
+bool AudioCapture::startLoop()
+{
+    if (loop)
+        return true;
+    loop = pa_threaded_mainloop_new();
+    if (!loop || pa_threaded_mainloop_start(loop) < 0) {
+        if (loop)
+            pa_threaded_mainloop_free(loop);
+        loop = nullptr;
+        return false;
+    }
+    pa_threaded_mainloop_set_name(loop, "capture");
+    return true;
+}
+
+// Each opening makes its own connection: one left by a server that went
+// away can never be used again.
 void AudioCapture::open()
 {
     if (!running)
         return;
     reopened = lost;
-    const QAudioFormat format = this->format;
-    QMetaObject::invokeMethod(worker, [this, format] {
-        if (input)
-            return;
-        input = new QAudioInput(device, format, worker);
-        // The input's child, so that it goes only once the input has
-        // closed its stream and can write no more.
-        auto *gatherer = new Gatherer(this);
-        gatherer->setParent(input);
-        connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
-            gatherer, [this] { burstEnded(); });
-        // An input that cannot open says so at once; one the sound server
-        // drops later stops with an error.
-        connect(input, &QAudioInput::stateChanged, gatherer, [this](QAudio::State state) {
-            if (state == QAudio::StoppedState && input && input->error() != QAudio::NoError)
-                QMetaObject::invokeMethod(this, &AudioCapture::streamLost, Qt::QueuedConnection);
-        });
-        input->start(gatherer);
-        if (input->error() != QAudio::NoError)
-            QMetaObject::invokeMethod(this, &AudioCapture::streamLost, Qt::QueuedConnection);
-    });
+    if (!startLoop()) {
+        streamLost();
+        return;
+    }
+    pa_threaded_mainloop_lock(loop);
+    if (!context) {
+        ++openings;
+        context = pa_context_new(pa_threaded_mainloop_get_api(loop), "Alarm Clock");
+        pa_context_set_state_callback(context, contextState, this);
+        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+            postLost();
+    }
+    pa_threaded_mainloop_unlock(loop);
+}
+
+void AudioCapture::contextState(pa_context *context, void *self)
+{
+    auto *me = static_cast<AudioCapture *>(self);
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (state == PA_CONTEXT_READY && !me->stream)
+        me->openStream();
+    else if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
+        me->postLost();
+}
+
+void AudioCapture::openStream()
+{
+    stream = pa_stream_new(context, "Microphone", &sampleFormat, nullptr);
+    if (!stream) {
+        postLost();
+        return;
+    }
+    pa_stream_set_state_callback(stream, streamState, this);
+    pa_stream_set_read_callback(stream, streamRead, this);
+    pa_buffer_attr attributes;
+    attributes.maxlength = uint32_t(-1);
+    attributes.fragsize = uint32_t(pa_usec_to_bytes(fragmentMs * PA_USEC_PER_MSEC, &sampleFormat));
+    attributes.tlength = attributes.prebuf = attributes.minreq = uint32_t(-1);
+    if (pa_stream_connect_record(stream, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY) < 0)
+        postLost();
+}
+
+void AudioCapture::streamState(pa_stream *stream, void *self)
+{
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
+        static_cast<AudioCapture *>(self)->postLost();
+}
+
+void AudioCapture::streamRead(pa_stream *, size_t, void *self)
+{
+    static_cast<AudioCapture *>(self)->readAll();
+}
+
+// All the server holds for now, chunk by chunk, as one burst.
+void AudioCapture::readAll()
+{
+    while (pa_stream_readable_size(stream) > 0) {
+        const void *data = nullptr;
+        size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0)
+            break;
+        if (bytes == 0)
+            break;
+        // A hole in the stream is dropped: the meter needs no silence made up.
+        if (data)
+            gather(static_cast<const char *>(data), qint64(bytes));
+        pa_stream_drop(stream);
+    }
+    burstEnded();
+}
+
+// The stream ends on the owner's thread, which then tries again; word from
+// an opening that has been closed since comes too late to count.
+void AudioCapture::postLost()
+{
+    const int opened = openings;
+    QMetaObject::invokeMethod(
+        this,
+        [this, opened] {
+            if (opened == openings)
+                streamLost();
+        },
+        Qt::QueuedConnection);
 }
 
 // Tried again 1 s after the loss, and then twice as long after each try,
@@ -159,17 +245,36 @@ void AudioCapture::stop()
     closeInput();
 }
 
-// The input goes on its own thread, and what it left behind goes with it.
+// The stream and its connection end; what they left behind goes with them.
 void AudioCapture::closeInput()
 {
-    QMetaObject::invokeMethod(worker, [this] {
-        delete input;
-        input = nullptr;
-        QMutexLocker locker(&gatheredLock);
-        gathered = Burst();
-        anyGathered.storeRelaxed(0);
-        wakeAsked = false;
-    });
+    if (loop) {
+        pa_threaded_mainloop_lock(loop);
+        endCapture();
+        pa_threaded_mainloop_unlock(loop);
+    }
+    QMutexLocker locker(&gatheredLock);
+    gathered = Burst();
+    anyGathered.storeRelaxed(0);
+    wakeAsked = false;
+}
+
+// Under the loop's lock; nothing of the old stream is called back after it.
+void AudioCapture::endCapture()
+{
+    if (stream) {
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
+        stream = nullptr;
+    }
+    if (context) {
+        pa_context_set_state_callback(context, nullptr, nullptr);
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+        context = nullptr;
+    }
 }
 
 void AudioCapture::gather(const char *data, qint64 len)

@@ -2,7 +2,6 @@
 #define AUDIOCAPTURE_H
 
 #include <QAtomicInt>
-#include <QAudioDeviceInfo>
 #include <QAudioFormat>
 #include <QMutex>
 #include <QObject>
@@ -10,20 +9,23 @@
 #include <QThread>
 #include <QVector>
 
-class QAudioInput;
+#include <pulse/pulseaudio.h>
+
 class QIODevice;
 class QTimer;
 
-// The microphone, captured from the default input device in push mode. The
-// sound server may take a second or more to find the device and to open
-// the stream, and the toolkit waits for it in the calling thread; so all of
-// that happens on a thread of its own, and the window never waits for it.
-// Every chunk captured is then written, in order and whole, into the sink
-// device on the thread that owns this object. The chunks gather on the
-// capture thread, and every wake-up of the owner's thread takes along those
-// gathered so far. Only chunks that have waited longer than the patience
-// wake the owner's thread themselves: while nothing needs them at once, it
-// wakes no more often than the window is drawn, or the motion sensors look.
+// The microphone, captured from the default input device through the sound
+// server's own library, on its thread: nothing here waits for the server,
+// and a connection that failed is simply made anew (the toolkit's audio
+// input gives up for good on a server that was away a few seconds). The
+// toolkit still finds the device and its format, on a thread of its own,
+// since it may wait a second or more for the server. Every chunk captured
+// is written, in order and whole, into the sink device on the thread that
+// owns this object. The chunks gather on the capture thread, and every
+// wake-up of the owner's thread takes along those gathered so far. Only
+// chunks that have waited longer than the patience wake the owner's thread
+// themselves: while nothing needs them at once, it wakes no more often
+// than the window is drawn, or the motion sensors look.
 // A stream the sound server ends (it crashed, or restarts) is opened anew,
 // ever less often, until the server is back; the log says once that the
 // microphone was lost, and once that it is back.
@@ -78,10 +80,18 @@ signals:
     void delivered();
 
 private:
-    friend class Gatherer;
+    // On the capture thread, under its loop's lock.
+    bool startLoop();
+    void openStream();
+    void endCapture();
+    void readAll();
+    void postLost();
+    static void contextState(pa_context *context, void *self);
+    static void streamState(pa_stream *stream, void *self);
+    static void streamRead(pa_stream *stream, size_t bytes, void *self);
 
-    // On the capture thread: a chunk has come, and the input has written
-    // all it had for now.
+    // On the capture thread: a chunk has come, and the server has handed
+    // over all it had for now.
     void gather(const char *data, qint64 len);
     void burstEnded();
     void askToTake();
@@ -92,12 +102,15 @@ private:
     void takeGathered();
     void deliver(const Burst &burst);
 
+    // Where the toolkit looks for the device.
     QThread thread;
-    // Lives on the capture thread, with the toolkit's audio input.
     QObject *worker;
-    // Used on the capture thread only.
-    QAudioDeviceInfo device;
-    QAudioInput *input;
+    // The capture thread, and what belongs to it or to whoever holds its
+    // lock: a connection and a stream for each opening.
+    pa_threaded_mainloop *loop;
+    pa_context *context;
+    pa_stream *stream;
+    pa_sample_spec sampleFormat;
     QPointer<QIODevice> sink;
     qint64 bytesPerSecond;
     qint64 currentChunkTime;
@@ -121,6 +134,8 @@ private:
     bool reopened;
     QTimer *retry;
     int retryMs;
+    // Counts the openings, written by the owner under the loop's lock.
+    int openings;
 };
 
 #endif // AUDIOCAPTURE_H
