@@ -53,10 +53,12 @@ if [[ ! -f $image || $(cat "$stamp" 2>/dev/null) != "$(cat "$deb" "$0" | sha256s
     chroot "$guest" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive bash -c '
         set -e
         apt-get update -q >/dev/null
-        apt-get install -y -q /tmp/alarmclock_*.deb >/tmp/apt.log 2>&1 || { tail -20 /tmp/apt.log; exit 1; }
+        # The sound server a phone shell brings, before the package looks
+        # for one.
+        apt-get install -y -q /tmp/alarmclock_*.deb pipewire pipewire-pulse wireplumber \
+            >/tmp/apt.log 2>&1 || { tail -20 /tmp/apt.log; exit 1; }
         apt-get install -y -q --no-install-recommends xvfb xauth xdotool python3-xlib \
-            pipewire pipewire-pulse wireplumber pulseaudio-utils sox dex bc >>/tmp/apt.log 2>&1 \
-            || { tail -20 /tmp/apt.log; exit 1; }
+            pulseaudio-utils sox dex bc >>/tmp/apt.log 2>&1 || { tail -20 /tmp/apt.log; exit 1; }
         dpkg -s pulseaudio >/dev/null 2>&1 && { echo "the guest got PulseAudio"; exit 1; }
         systemctl --global enable pipewire.socket pipewire-pulse.socket wireplumber.service >/dev/null 2>&1
         # The scenarios read the program'"'"'s log from the journal.
