@@ -39,21 +39,19 @@ int main(int argc, char *argv[])
     MainWindow w;
     QObject::connect(&instance, &SingleInstance::activated, &w, &MainWindow::showAgain);
     // A program with nothing to do ends, unless it is waiting for the call
-    // that activated it.
+    // that activated it. Once the wait is over, the window is asked afresh:
+    // an alarm set and its window closed since must go on.
     bool awaitingActivation = service;
-    bool done = false;
     QObject::connect(
         &instance, &SingleInstance::activated, &a, [&] { awaitingActivation = false; });
     QObject::connect(&w, &MainWindow::finished, &a, [&] {
-        done = true;
         if (!awaitingActivation)
             a.quit();
     });
     if (service)
-        QTimer::singleShot(activationGraceMs, &a, [&] {
+        QTimer::singleShot(activationGraceMs, &w, [&] {
             awaitingActivation = false;
-            if (done && w.isHidden())
-                a.quit();
+            w.endIfClosed();
         });
     w.start(hidden);
     return a.exec();

@@ -62,6 +62,8 @@ public:
     void start(bool hidden);
     // The window again, as the desktop or the notification asks.
     void showAgain();
+    // Says it is finished when the window is closed and no alarm is set.
+    void endIfClosed();
     // The name of the file that remembers a set alarm.
     static QString rememberedAlarmFile();
     static QString alarmVolumeFile();
@@ -118,7 +120,6 @@ private:
     void updateCapturePace();
     void startCapture(const QAudioFormat &format, bool nearest);
     void holdClockSize();
-    void endIfClosed();
     void rememberAlarm(const QDateTime &moment);
     void forgetAlarm();
     void resumeRememberedAlarm();

@@ -14,7 +14,7 @@ packages=(
     faketime sox libbenchmark-dev
     clang libclang-rt-14-dev
     desktop-file-utils appstream
-    dbus python3-gi python3-xlib
+    dbus libglib2.0-bin python3-gi python3-xlib
     phosh phoc gnome-settings-daemon-common xwayland grim
     libwayland-bin libwayland-dev qtwayland5
     "$@"

@@ -177,6 +177,39 @@ private slots:
         QVERIFY(!remembered(first).isEmpty());
     }
 
+    // Started by D-Bus activation, as the app grid and the service manager
+    // start it: the window shows on the activating call. An alarm set there
+    // and its window closed before the program's wait for that call is over
+    // is kept, and rings.
+    void activatedProgramKeepsItsAlarm()
+    {
+        StandIns services(bus.address, QStringLiteral("notifications"));
+        QVERIFY(services.ready());
+        Program program(ringinConf, "@2026-12-07 07:29:26");
+        useBus(program);
+        program.arguments = QStringList { QStringLiteral("--service") };
+        QProcess activate;
+        activate.start(QStringLiteral("sh"),
+            { "-c",
+                QStringLiteral("until gdbus call --address '%1' --dest " ALARMCLOCK_APP_ID
+                               " --object-path /org/alarmclock/AlarmClock --method "
+                               "org.freedesktop.Application.Activate {} >/dev/null 2>&1; do "
+                               "sleep 0.1; done")
+                    .arg(bus.address) });
+        QVERIFY(program.start());
+        QTRY_COMPARE(activate.state(), QProcess::NotRunning);
+        program.clickButton();
+        closeWindow(program);
+        QTRY_VERIFY(!windowShown(program));
+        // The wait for the activating call is 25 s.
+        QTest::qWait(26000);
+        QCOMPARE(program.process.state(), QProcess::Running);
+        QVERIFY(!remembered(program).isEmpty());
+        Speaker speaker;
+        speaker.start();
+        QVERIFY(speaker.waitForLoud(0.3, 15000) > 0.3);
+    }
+
     // While nobody can see the window and the alarm is not near, the
     // microphone is closed; it opens for the alarm, which rings, measures
     // the room and stops by claps as ever. It opens again the moment the
