@@ -69,14 +69,15 @@ if [[ ! -f $image || $(cat "$stamp" 2>/dev/null) != "$(cat "$deb" "$0" | sha256s
         systemctl mask getty@tty1.service serial-getty@ttyS1.service >/dev/null 2>&1
         # The phone'"'"'s speaker, its room and the microphone that hears the
         # room belong to the sound server itself, so a restarted server has
-        # them too. The speaker ranks first, so it is the default output even
-        # before the session names it.
+        # them too. The speaker and the microphone rank first, as a phone'"'"'s
+        # own do, so they are the defaults again after a restart, before
+        # anyone names them.
         mkdir -p /etc/pipewire/pipewire-pulse.conf.d
         cat >/etc/pipewire/pipewire-pulse.conf.d/phone.conf <<PHONE
 pulse.cmd = [
     { cmd = "load-module" args = "module-null-sink sink_name=speaker sink_properties=priority.session=2000" flags = [ ] }
     { cmd = "load-module" args = "module-null-sink sink_name=room sink_properties=priority.session=100" flags = [ ] }
-    { cmd = "load-module" args = "module-remap-source source_name=mic master=room.monitor" flags = [ ] }
+    { cmd = "load-module" args = "module-remap-source source_name=mic master=room.monitor source_properties=priority.session=2000" flags = [ ] }
 ]
 PHONE
         apt-get clean
@@ -252,7 +253,8 @@ case $(cat "$phase" 2>/dev/null) in
     checked=$(now)
     wait_for_ringing
     say "(a) armed for $(date -d @$alarm +%T), suspended: woken $(minus $alarm $resumed) s before the alarm (wake-up counted by: ${woken_by:-no source}); rang $( [[ $rang == none ]] && echo never || echo "$(minus $rang $alarm) s after the alarm moment")"
-    say "(d) $(minus $checked $resumed) s after the resume, $(minus $alarm $checked) s before the alarm: systemd-inhibit --list: ${inhibitors:-no lock of the alarm clock}"
+    refused=$(journal -b | grep -m1 -o "Cannot keep the phone.*")
+    say "(d) $(minus $checked $resumed) s after the resume, $(minus $alarm $checked) s before the alarm: systemd-inhibit --list: ${inhibitors:-no lock of the alarm clock}${refused:+; the program said: $refused}"
     stop_alarm
     # (b)
     arm 120
@@ -294,8 +296,9 @@ case $(cat "$phase" 2>/dev/null) in
     defaults="$(pactl get-default-sink 2>&1), $(pactl get-default-source 2>&1)"
     watch_ringing claps
     wait_for_ringing
+    defaults="$defaults; when it rang: $(pactl get-default-source 2>&1)"
     stopped=$(journal --since "@${restarted%.*}" | grep "alarm stopped by" | tail -1)
-    microphone=$(journal --since "@${restarted%.*}" | grep -o "The microphone [a-z]*" | xargs)
+    microphone=$(journal --since "@${restarted%.*}" | grep -oE "The microphone (was lost|is back)" | paste -sd, -)
     say "(f) armed for $(date -d @$alarm +%T); the sound server restarted $(minus $alarm $restarted) s before it, back (mic listed) after $(minus $back $restarted) s, defaults: $defaults; the program said: ${microphone:-nothing of the microphone}; rang $( [[ $rang == none ]] && echo never || echo "$(minus $rang $alarm) s after the alarm moment"); claps in a pause at $( [[ ${clapped:-none} == none ]] && echo never || echo "+$(minus $clapped $alarm) s"): $( [[ -n $stopped ]] && echo "\"${stopped#*: }\" $(minus "${stopped%% *}" "${clapped:-0}") s after the claps began" || echo "not stopped")"
     stop_alarm
     # (c), first half
@@ -339,6 +342,9 @@ Conflicts=getty@tty1.service
 [Service]
 User=phone
 PAMName=login
+# A graphical session, as a phone shell's is: the services its user manager
+# runs are then judged by polkit as part of it.
+Environment=XDG_SESSION_TYPE=x11 XDG_SESSION_CLASS=user
 TTYPath=/dev/tty1
 StandardInput=tty-fail
 StandardOutput=journal
