@@ -35,7 +35,7 @@ pa_sample_format_t sampleFormatOf(const QAudioFormat &format)
 AudioCapture::AudioCapture(QObject *parent)
     : QObject(parent)
     , worker(new QObject)
-    , loop(nullptr)
+    , loop("capture")
     , context(nullptr)
     , stream(nullptr)
     , sampleFormat {}
@@ -68,13 +68,11 @@ AudioCapture::~AudioCapture()
 {
     thread.quit();
     thread.wait();
-    if (!loop)
+    if (!loop.isStarted())
         return;
-    pa_threaded_mainloop_lock(loop);
+    loop.lock();
     endCapture();
-    pa_threaded_mainloop_unlock(loop);
-    pa_threaded_mainloop_stop(loop);
-    pa_threaded_mainloop_free(loop);
+    loop.unlock();
 }
 
 void AudioCapture::findDevice(const QAudioFormat &requested)
@@ -105,21 +103,6 @@ void AudioCapture::start(const QAudioFormat &format)
     open();
 }
 
-bool AudioCapture::startLoop()
-{
-    if (loop)
-        return true;
-    loop = pa_threaded_mainloop_new();
-    if (!loop || pa_threaded_mainloop_start(loop) < 0) {
-        if (loop)
-            pa_threaded_mainloop_free(loop);
-        loop = nullptr;
-        return false;
-    }
-    pa_threaded_mainloop_set_name(loop, "capture");
-    return true;
-}
-
 // Each opening makes its own connection: one left by a server that went
 // away can never be used again.
 void AudioCapture::open()
@@ -127,19 +110,19 @@ void AudioCapture::open()
     if (!running)
         return;
     reopened = lost;
-    if (!startLoop()) {
+    if (!loop.start()) {
         streamLost();
         return;
     }
-    pa_threaded_mainloop_lock(loop);
+    loop.lock();
     if (!context) {
         ++openings;
-        context = pa_context_new(pa_threaded_mainloop_get_api(loop), "Alarm Clock");
+        context = pa_context_new(loop.api(), "Alarm Clock");
         pa_context_set_state_callback(context, contextState, this);
         if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
             postLost();
     }
-    pa_threaded_mainloop_unlock(loop);
+    loop.unlock();
 }
 
 void AudioCapture::contextState(pa_context *context, void *self)
@@ -248,10 +231,10 @@ void AudioCapture::stop()
 // The stream and its connection end; what they left behind goes with them.
 void AudioCapture::closeInput()
 {
-    if (loop) {
-        pa_threaded_mainloop_lock(loop);
+    if (loop.isStarted()) {
+        loop.lock();
         endCapture();
-        pa_threaded_mainloop_unlock(loop);
+        loop.unlock();
     }
     QMutexLocker locker(&gatheredLock);
     gathered = Burst();

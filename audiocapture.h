@@ -9,7 +9,7 @@
 #include <QThread>
 #include <QVector>
 
-#include <pulse/pulseaudio.h>
+#include "pulseloop.h"
 
 class QIODevice;
 class QTimer;
@@ -81,7 +81,6 @@ signals:
 
 private:
     // On the capture thread, under its loop's lock.
-    bool startLoop();
     void openStream();
     void endCapture();
     void readAll();
@@ -107,7 +106,7 @@ private:
     QObject *worker;
     // The capture thread, and what belongs to it or to whoever holds its
     // lock: a connection and a stream for each opening.
-    pa_threaded_mainloop *loop;
+    PulseLoop loop;
     pa_context *context;
     pa_stream *stream;
     pa_sample_spec sampleFormat;

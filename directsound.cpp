@@ -3,7 +3,7 @@
 
 DirectSound::DirectSound(QObject *parent)
     : QObject(parent)
-    , loop(nullptr)
+    , loop("alarm sound")
     , context(nullptr)
     , stream(nullptr)
     , sampleFormat {}
@@ -16,27 +16,25 @@ DirectSound::DirectSound(QObject *parent)
 
 DirectSound::~DirectSound()
 {
-    if (!loop)
+    if (!loop.isStarted())
         return;
-    pa_threaded_mainloop_lock(loop);
+    loop.lock();
     endStream();
     if (context) {
         pa_context_disconnect(context);
         pa_context_unref(context);
         context = nullptr;
     }
-    pa_threaded_mainloop_unlock(loop);
-    pa_threaded_mainloop_stop(loop);
-    pa_threaded_mainloop_free(loop);
+    loop.unlock();
 }
 
 bool DirectSound::play(const QString &fileName)
 {
     const WaveFile file(fileName);
     const QByteArray samples = file.samples();
-    if (samples.isEmpty() || !startLoop())
+    if (samples.isEmpty() || !loop.start())
         return false;
-    pa_threaded_mainloop_lock(loop);
+    loop.lock();
     endStream();
     pcm = samples;
     written = 0;
@@ -48,40 +46,26 @@ bool DirectSound::play(const QString &fileName)
     connectToServer();
     if (context && pa_context_get_state(context) == PA_CONTEXT_READY)
         openStream();
-    pa_threaded_mainloop_unlock(loop);
+    loop.unlock();
     return true;
 }
 
 void DirectSound::watchServer()
 {
-    if (!startLoop())
+    if (!loop.start())
         return;
-    pa_threaded_mainloop_lock(loop);
+    loop.lock();
     connectToServer();
-    pa_threaded_mainloop_unlock(loop);
-}
-
-bool DirectSound::startLoop()
-{
-    if (loop)
-        return true;
-    loop = pa_threaded_mainloop_new();
-    if (!loop || pa_threaded_mainloop_start(loop) < 0) {
-        if (loop)
-            pa_threaded_mainloop_free(loop);
-        loop = nullptr;
-        return false;
-    }
-    return true;
+    loop.unlock();
 }
 
 void DirectSound::stop()
 {
-    if (!loop)
+    if (!loop.isStarted())
         return;
-    pa_threaded_mainloop_lock(loop);
+    loop.lock();
     endStream();
-    pa_threaded_mainloop_unlock(loop);
+    loop.unlock();
 }
 
 // Under the loop's lock: a connection that failed is made anew.
@@ -94,7 +78,7 @@ void DirectSound::connectToServer()
         pa_context_unref(context);
         context = nullptr;
     }
-    context = pa_context_new(pa_threaded_mainloop_get_api(loop), "Alarm Clock");
+    context = pa_context_new(loop.api(), "Alarm Clock");
     pa_context_set_state_callback(context, contextState, this);
     if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         pa_context_unref(context);

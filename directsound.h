@@ -5,7 +5,7 @@
 #include <QObject>
 #include <QString>
 
-#include <pulse/pulseaudio.h>
+#include "pulseloop.h"
 
 #include <atomic>
 
@@ -36,7 +36,6 @@ signals:
     void serverLost();
 
 private:
-    bool startLoop();
     void connectToServer();
     void openStream();
     void endStream();
@@ -47,7 +46,7 @@ private:
     static void streamWrite(pa_stream *stream, size_t bytes, void *self);
     static void drained(pa_stream *stream, int success, void *self);
 
-    pa_threaded_mainloop *loop;
+    PulseLoop loop;
     pa_context *context;
     // All below belongs to the loop's thread, or to whoever holds its lock.
     pa_stream *stream;
