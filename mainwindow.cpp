@@ -377,6 +377,11 @@ void MainWindow::updateWakeTimer(const QDateTime &now)
     if (!alarm.isValid())
         return;
     const QDateTime wake = alarm.addSecs(-calibrationLeadSecs - wakeLeadSecs);
+    // A tick past the wake moment may come before the helper's word that it
+    // fired (a resumed phone runs its overdue timers first): the phone is
+    // awake for the alarm either way, and is kept so.
+    if (wake <= now && alarmIsNear(now))
+        ringingGuard->keepAwake();
     const qint64 moment = (wake > now ? wake : alarm).toSecsSinceEpoch();
     if (moment != firedWake)
         wakeTimer->arm(moment);

@@ -455,6 +455,29 @@ private slots:
         button(w)->click();
     }
 
+    // The first tick past the wake moment keeps the phone awake, whether or
+    // not the wake timer's word has come.
+    void tickPastTheWakeMomentKeepsAwake()
+    {
+        StandIns services(bus.address, QStringLiteral("logind,sessionmanager"));
+        QVERIFY(services.ready());
+        WorkDir dir;
+        writeConf();
+        MainWindow w;
+        // The alarm keeps whole minutes: armed 7 to 12 s before one, past
+        // its wake moment and over 5 s before its calibration.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QTime::currentTime().second() >= 48 && QTime::currentTime().second() < 53, 61000);
+        const QTime alarm = QTime::currentTime().addSecs(60);
+        w.findChild<QTimeEdit *>()->setTime(QTime(alarm.hour(), alarm.minute()));
+        button(w)->click();
+        QCOMPARE(w.alarm_state, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(w.ringingGuard->held(), 1500);
+        QVERIFY(services.called(QStringLiteral("org.freedesktop.login1.Manager.Inhibit")));
+        QCOMPARE(w.alarm_state, 1);
+        button(w)->click();
+    }
+
     void awakeFromTheWakeUpToTheStop_data()
     {
         QTest::addColumn<int>("refusals");
