@@ -95,7 +95,6 @@ void AudioCapture::start(const QAudioFormat &format)
     if (running)
         return;
     running = true;
-    this->format = format;
     bytesPerSecond = format.bytesForDuration(1000000);
     sampleFormat.format = sampleFormatOf(format);
     sampleFormat.rate = uint32_t(format.sampleRate());

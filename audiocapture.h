@@ -125,7 +125,6 @@ private:
     QAtomicInt anyGathered;
     bool delivering;
     bool running;
-    QAudioFormat format;
     // The stream ended while capturing; when it is tried next, and how
     // long after the try before it.
     bool lost;
