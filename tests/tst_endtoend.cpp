@@ -39,6 +39,8 @@ private:
         program.clickButton();
         reference = program.screenshot(runName + QStringLiteral("-before"));
         program.clickButton();
+        // Armed: the room is measured a second from now.
+        program.setClock("@2026-12-07 07:29:55");
         QVERIFY(program.waitForLog(QStringLiteral("\"Initial Orientation: 5\""), 9000));
         speaker.start();
         const double loudest = speaker.waitForLoud(0.3, 8000);
@@ -153,7 +155,12 @@ private slots:
         QTest::addColumn<QString>("sound");
         QTest::addColumn<QString>("person");
         QTest::addColumn<bool>("calibrated");
+        // ctest runs each echo delay as an entry of its own (ALARMCLOCK_ECHOES).
+        const QStringList only = qEnvironmentVariable("ALARMCLOCK_ECHOES").split(
+            QLatin1Char(' '), Qt::SkipEmptyParts);
         for (const int echo : { 60, 200, 400 }) {
+            if (!only.isEmpty() && !only.contains(QString::number(echo)))
+                continue;
             QTest::addRow("ringing sound, claps, echo %d ms", echo) << echo << "sounds/ringin.wav"
                                                                     << "claps" << true;
             QTest::addRow("warning sound, a shout, echo %d ms", echo)
@@ -184,7 +191,7 @@ private slots:
         setEcho(echo);
         const auto restoreEcho
             = qScopeGuard([] { setEcho(qEnvironmentVariableIntValue("PHONE_ECHO_MS")); });
-        Program program(sound.toUtf8() + "\n07:30:00\n1\n1\n8\n1\n", "@2026-12-07 07:29:52");
+        Program program(sound.toUtf8() + "\n07:30:00\n1\n1\n8\n1\n", "@2026-12-07 07:29:40");
         QVERIFY(makeTone(program.file(QStringLiteral("tone.wav")), QStringLiteral("1.5"),
             QStringLiteral("440"), QStringLiteral("0.8")));
         QVERIFY(runSox({ "-n", "-r", "8000", "-b", "16", "-c", "1", program.file("gap.wav"),
@@ -195,10 +202,9 @@ private slots:
             QStringLiteral("700"), QStringLiteral("0.9")));
         QVERIFY(program.start());
         program.clickButton();
-        if (!calibrated) {
-            // The phone sleeps through the calibration moment.
-            writeFile(program.file(QStringLiteral("clock")), "@2026-12-07 07:30:01\n");
-        }
+        // The phone sleeps through the calibration moment, or the room is
+        // measured a second from now.
+        program.setClock(calibrated ? "@2026-12-07 07:29:55" : "@2026-12-07 07:30:01");
         Speaker speaker;
         speaker.start();
         // The microphone's own view, where the room hums: the plays' echoes.
