@@ -1,26 +1,44 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test through ctest on a
-# virtual phone that this script starts and stops again: first in a clang
-# build with AddressSanitizer, UndefinedBehaviorSanitizer and the fuzzers
-# (build-asan/), then in the plain build (build/), whose tests of sound
-# also run under PipeWire. Every case must run: a
-# missing prerequisite fails its test, and the number of skipped cases,
-# printed at the end, must be 0.
+# Installs what is missing, builds, and runs every test through ctest on
+# virtual phones that the tests start and stop again: the plain build
+# (build/), whose tests of what the speaker and the microphone carry run
+# under PulseAudio and under PipeWire; and beside it a clang build with
+# AddressSanitizer, UndefinedBehaviorSanitizer and the fuzzers
+# (build-asan/), which runs the tests inside one process, the fuzzers and a
+# whole alarm under the leak check. Tests run side by side, each on a
+# phone of its own. Every case must run: a missing
+# prerequisite fails its test, and the number of skipped cases, printed at
+# the end, must be 0. The plain build's ctest summary ends the output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 # gdb and file only read what a test that crashed left behind.
 scripts/setup.sh gdb file
 scripts/build.sh build
-CC=clang CXX=clang++ scripts/build.sh build-asan -DALARMCLOCK_SANITIZE=ON -DALARMCLOCK_FUZZ=ON
 
-state=$(mktemp -d /tmp/alarmclock-phone.XXXXXX)
-trap '"$root"/scripts/virtual-phone.sh stop "$state" >/dev/null 2>&1; rm -rf "$state"' EXIT
-eval "$(scripts/virtual-phone.sh start "$state" --display)"
-# Each test chooses its own platform and motion hardware.
-unset QT_QPA_PLATFORM QT_ACCEL_FILEPATH QT_ACCEL_DELIMITER
+state=$(mktemp -d /tmp/alarmclock-test.XXXXXX)
+# Each test on a phone starts one of its own (tests/on-phone.sh) under
+# TMPDIR: whatever a test killed on its timeout left running is stopped here.
+export TMPDIR="$state/tmp"
+mkdir -p "$TMPDIR"
+asan_pid=""
+cleanup() {
+    [[ -n $asan_pid ]] && kill -- "-$asan_pid" 2>/dev/null
+    local phone
+    for phone in "$TMPDIR"/alarmclock-phone.*; do
+        [[ -d $phone ]] && "$root"/scripts/virtual-phone.sh stop "$phone" >/dev/null 2>&1
+    done
+    rm -rf "$state"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+# Tests on phones of their own run side by side, as many as the machine
+# keeps up with while each keeps to the clock.
+plain_jobs=4
+asan_jobs=2
+
 export ALARMCLOCK_RUN_ALL=1
-rm -f build/tests/results/*.txt build-asan/tests/results/*.txt
+rm -f build/tests/results/* build-asan/tests/results/* 2>/dev/null || true
 
 # A process that dies by a signal the sanitizers cannot catch (a fault on
 # a thread that blocks signals, such as the sound server library's own)
@@ -40,32 +58,29 @@ show_cores() {
         done
 }
 
+# The sanitizer build compiles at the lowest priority while the plain
+# build's tests run, which mostly wait on the clock; its tests then run on
+# a phone of their own.
+set -m
+(
+    CC=clang CXX=clang++ nice -n 19 scripts/build.sh build-asan -DALARMCLOCK_SANITIZE=ON -DALARMCLOCK_FUZZ=ON &&
+        cd build-asan && ctest -j$asan_jobs --output-on-failure
+) >"$state/asan.log" 2>&1 &
+asan_pid=$!
+set +m
+
 status=0
+echo "== Plain build (build/), under PulseAudio and PipeWire"
+set +e
+(cd build && ctest -j$plain_jobs --output-on-failure) |
+    tee "$state/ctest.log"
+[[ ${PIPESTATUS[0]} -eq 0 ]] || status=1
+wait "$asan_pid"
+[[ $? -eq 0 ]] || status=1
+asan_pid=""
+set -e
 echo "== Sanitizers and fuzzing (build-asan/)"
-(cd build-asan && ctest --output-on-failure) || status=1
-show_cores
-
-echo "== Plain build (build/)"
-set +e
-(cd build && ctest --output-on-failure) | tee "$state/ctest.log"
-[[ ${PIPESTATUS[0]} -eq 0 ]] || status=1
-set -e
-show_cores
-
-# A fresh Debian 12 phone shell runs PipeWire's PulseAudio server, not
-# PulseAudio: the tests of what the speaker and the microphone carry run
-# there too, on a phone of their own.
-echo "== PipeWire (build/)"
-"$root"/scripts/virtual-phone.sh stop "$state" >/dev/null 2>&1
-pipewire_state=$(mktemp -d /tmp/alarmclock-pipewire.XXXXXX)
-trap '"$root"/scripts/virtual-phone.sh stop "$state" >/dev/null 2>&1; rm -rf "$state";
-    "$root"/scripts/virtual-phone.sh stop "$pipewire_state" >/dev/null 2>&1; rm -rf "$pipewire_state"' EXIT
-eval "$(scripts/virtual-phone.sh start "$pipewire_state" --display --pipewire)"
-unset QT_QPA_PLATFORM QT_ACCEL_FILEPATH QT_ACCEL_DELIMITER
-set +e
-(cd build && ctest --output-on-failure -R '^(tst_endtoend|tst_alarmvolume|tst_lifecycle)$') | tee "$state/ctest-pipewire.log"
-[[ ${PIPESTATUS[0]} -eq 0 ]] || status=1
-set -e
+cat "$state/asan.log"
 show_cores
 
 skipped=$(cat build/tests/results/*.txt build-asan/tests/results/*.txt 2>/dev/null \
@@ -76,6 +91,6 @@ if [[ $skipped -ne 0 ]]; then
     status=1
 fi
 # The ctest summaries, the plain build's last.
-echo "PipeWire: $(grep -E '^[0-9]+% tests passed' "$state/ctest-pipewire.log" | tail -1)"
+echo "Sanitizers: $(grep -E '^[0-9]+% tests passed' "$state/asan.log" | tail -1)"
 grep -E '^[0-9]+% tests passed' "$state/ctest.log" | tail -1
 exit $status

@@ -61,6 +61,12 @@ start() {
     echo "export XDG_RUNTIME_DIR='$runtime'"
     echo "export QT_ACCEL_FILEPATH='$state/accelerometer' QT_ACCEL_DELIMITER=,"
     echo "export PHONE_STATE='$state' PHONE_ECHO_MS=$echo_ms"
+    # What names this phone to a test, for tests/on-phone.sh: each test
+    # chooses its own platform and motion hardware.
+    {
+        echo "export XDG_RUNTIME_DIR='$runtime'"
+        echo "export PHONE_STATE='$state' PHONE_ECHO_MS=$echo_ms"
+    } >"$state/env"
     start_display
 }
 
@@ -102,7 +108,9 @@ start_server() {
             --load="module-null-sink sink_name=room" \
             >"$state/pulseaudio.log" 2>&1
         for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-        cp "$runtime/pulse/pid" "$state/sound-server.pid" 2>/dev/null || pgrep -n -x pulseaudio >"$state/sound-server.pid"
+        # This phone's own server: others may run beside it.
+        for _ in $(seq 50); do [[ -s $runtime/pulse/pid ]] && break; sleep 0.1; done
+        cp "$runtime/pulse/pid" "$state/sound-server.pid"
     fi
     pactl set-default-sink speaker
     pactl set-default-source room.monitor
@@ -121,18 +129,22 @@ start_server() {
 
 start_display() {
     if [[ -n $display_wanted ]]; then
-        local display
-        # X servers also listen on abstract sockets, which every root on the
-        # machine shares (a chroot's server and the host's among them).
-        for display in $(seq 90 120); do
-            [[ -e /tmp/.X11-unix/X$display || -e /tmp/.X$display-lock ]] && continue
-            grep -q "@/tmp/.X11-unix/X$display\$" /proc/net/unix 2>/dev/null && continue
-            break
-        done
-        Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$state/xvfb.log" 2>&1 &
+        # The server takes the first display number free, and says which:
+        # phones started side by side never take the same one. X servers
+        # also listen on abstract sockets, which every root on the machine
+        # shares (a chroot's server and the host's among them); a number
+        # taken there is passed over too.
+        Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$state/display" >"$state/xvfb.log" 2>&1 &
         echo $! >"$state/xvfb.pid"
-        for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X$display ]] && break; sleep 0.1; done
+        local display=""
+        for _ in $(seq 100); do
+            display=$(cat "$state/display" 2>/dev/null)
+            [[ -n $display ]] && break
+            sleep 0.05
+        done
+        [[ -n $display ]] || { echo "Xvfb did not start: $(cat "$state/xvfb.log")" >&2; exit 1; }
         echo "export DISPLAY=:$display QT_QPA_PLATFORM=xcb"
+        echo "export DISPLAY=:$display" >>"$state/env"
     fi
 }
 

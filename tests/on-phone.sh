@@ -1,46 +1,50 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Runs a test where it belongs:
 #   tests/on-phone.sh none|pulse|pipewire COMMAND [ARGS...]
-# "none" is a quick test: no sound server and no display reach it.
-# "pulse" and "pipewire" run on a virtual phone (scripts/virtual-phone.sh)
-# with that sound server. scripts/test.sh starts several phones and gives
-# ctest a resource spec that lists them (ALARMCLOCK_PHONES holds their state
-# directories, one per id), so that tests on different phones run side by
-# side and no two ever share a speaker. Run by hand without one, a test
-# uses the phone of its environment.
+# "none" is a quick test: no sound server and no display reach it. "pulse"
+# and "pipewire" run it on a virtual phone of its own with that sound server
+# (scripts/virtual-phone.sh), started for it and stopped after it, so that
+# tests run side by side (ctest -j) never share a speaker and each finds the
+# phone as it is new.
+set -uo pipefail
 kind=$1
 shift
+root=$(cd "$(dirname "$0")/.." && pwd)
+
 case $kind in
-none)
-    unset DISPLAY WAYLAND_DISPLAY PHONE_STATE
-    export PULSE_SERVER="unix:/nonexistent/alarmclock-quick-test"
-    exec "$@"
-    ;;
-pulse | pipewire) ;;
+none | pulse) server_option="" ;;
+pipewire) server_option="--pipewire" ;;
 *)
     echo "on-phone.sh: unknown kind $kind" >&2
     exit 2
     ;;
 esac
 
-if [ -n "${CTEST_RESOURCE_GROUP_COUNT:-}" ]; then
-    upper=$(echo "$kind" | tr a-z A-Z)
-    eval "given=\${CTEST_RESOURCE_GROUP_0_$upper:-}"
-    id=${given#id:}
-    id=${id%%,*}
-    if [ -z "$id" ] || [ ! -r "${ALARMCLOCK_PHONES:-}/$id/env" ]; then
-        echo "on-phone.sh: ctest gave no $kind phone that ALARMCLOCK_PHONES holds ($given)" >&2
-        exit 1
-    fi
-    . "$ALARMCLOCK_PHONES/$id/env"
-fi
+state=$(mktemp -d "${TMPDIR:-/tmp}/alarmclock-phone.XXXXXX")
+cleanup() {
+    "$root"/scripts/virtual-phone.sh stop "$state" >/dev/null 2>&1
+    rm -rf "$state"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 
-# A test meant for PipeWire's server says so when it would run on another.
-if [ "$kind" = pipewire ] && ! pactl info 2>/dev/null | grep -q "on PipeWire"; then
-    echo "missing prerequisite: PipeWire's PulseAudio server (packages pipewire-pulse, wireplumber; scripts/test.sh starts one)"
-    if [ -n "${CI:-}" ] || [ -n "${ALARMCLOCK_RUN_ALL:-}" ]; then
-        exit 1
-    fi
+if [[ $kind == none ]]; then
+    unset DISPLAY WAYLAND_DISPLAY PHONE_STATE
+    mkdir -m 700 "$state/runtime"
+    export XDG_RUNTIME_DIR="$state/runtime"
+    export PULSE_SERVER="unix:$state/runtime/no-sound-server"
+    "$@"
+    exit
+fi
+if ! "$root"/scripts/virtual-phone.sh start "$state" --display $server_option >/dev/null 2>"$state.err"; then
+    echo "missing prerequisite: a virtual phone ($kind; packages xvfb and" \
+        "${server_option:+pipewire-pulse wireplumber}${server_option:-pulseaudio}): $(cat "$state.err")"
+    rm -f "$state.err"
+    [[ -n ${CI:-} || -n ${ALARMCLOCK_RUN_ALL:-} ]] && exit 1
     exit 77
 fi
-exec "$@"
+rm -f "$state.err"
+# shellcheck disable=SC1091
+. "$state/env"
+# Not exec'd: the phone is stopped once the test is over.
+"$@"

@@ -42,11 +42,42 @@ inline int &prerequisitesMissed()
     return missed;
 }
 
+// The command line of a test run. Where ctest runs some of a program's test
+// functions as entries of their own (the quick ones, or a long one beside
+// the others), the entry for the rest names them in ALARMCLOCK_EXCEPT,
+// separated by spaces, and runs every other test function, unless its
+// command line names functions itself.
+inline QStringList testArguments(const QMetaObject &test, int argc, char **argv)
+{
+    QStringList arguments;
+    bool functionsNamed = false;
+    for (int i = 0; i < argc; ++i) {
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+        const bool optionValue = i > 1 && qstrcmp(argv[i - 1], "-o") == 0;
+        functionsNamed = functionsNamed || (i > 0 && argv[i][0] != '-' && !optionValue);
+    }
+    const QStringList except = qEnvironmentVariable("ALARMCLOCK_EXCEPT")
+                                   .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (except.isEmpty() || functionsNamed)
+        return arguments;
+    const QStringList fixtures { QStringLiteral("initTestCase"), QStringLiteral("cleanupTestCase"),
+        QStringLiteral("init"), QStringLiteral("cleanup") };
+    for (int i = test.methodOffset(); i < test.methodCount(); ++i) {
+        const QMetaMethod method = test.method(i);
+        const QString name = QString::fromLatin1(method.name());
+        if (method.methodType() == QMetaMethod::Slot && method.access() == QMetaMethod::Private
+            && method.parameterCount() == 0 && !name.endsWith(QLatin1String("_data"))
+            && !fixtures.contains(name) && !except.contains(name))
+            arguments.append(name);
+    }
+    return arguments;
+}
+
 // Runs the test object; a run that only passed because something it needs
 // was missing reports itself as skipped.
 template <typename Test> int runTests(Test &test, int argc, char **argv)
 {
-    const int failed = QTest::qExec(&test, argc, argv);
+    const int failed = QTest::qExec(&test, testArguments(*test.metaObject(), argc, argv));
     const int status = failed == 0 && prerequisitesMissed() > 0 ? skippedExit : failed;
     // The toolkit's sound output tears its global state down at exit while
     // its own main loop thread may still run, and libpulse then aborts now
