@@ -102,14 +102,13 @@ public:
             const int sample = sampleAt(onset->at);
             if (sample > loud) {
                 if (onset->silent >= 2400)
-                    onset->starts.append(onset->at / 16);
+                    onset->starts.append(onset->at);
                 onset->silent = 0;
             } else if (sample < quiet) {
                 ++onset->silent;
             }
         }
-        return onset->starts.size() >= nth ? onset->starts[nth - 1] + qMax(qint64(0), startLag)
-                                           : -1;
+        return onset->starts.size() >= nth ? clockAt(onset->starts[nth - 1]) : -1;
     }
     QElapsedTimer clock;
     QVector<double> peaks()
@@ -117,11 +116,7 @@ public:
         const QByteArray more = rec.readAllStandardOutput();
         if (!more.isEmpty()) {
             bytes += more;
-            // The recorder's first sample comes some time after the clock
-            // started, once it has connected: as late as the earliest any
-            // delivery can show, 16 bytes a millisecond.
-            const qint64 lag = clock.elapsed() - bytes.size() / 16;
-            startLag = startLag < 0 ? lag : qMin(startLag, lag);
+            deliveries.append({ bytes.size(), clock.elapsed() - bytes.size() / 16 });
         }
         for (; windowsAt + 1600 <= bytes.size(); windowsAt += 1600) {
             int peak = 0;
@@ -157,11 +152,29 @@ public:
     ~Speaker() { stop(); }
 
 private:
+    // When, in milliseconds of clock, the sample at byte `at` was recorded.
+    // Samples come 16 bytes a millisecond, but not quite at the clock's
+    // pace (PipeWire's monitors fall behind it by a second a minute): each
+    // delivery tells how late the recording is against the clock, and the
+    // earliest of those in the second after the sample, the least delayed
+    // by the test's own reads, tells it for that sample.
+    qint64 clockAt(int at) const
+    {
+        qint64 lag = deliveries.isEmpty() ? 0 : deliveries.last().second;
+        for (const auto &delivery : deliveries) {
+            if (delivery.first > at + 16000)
+                break;
+            if (delivery.first > at)
+                lag = qMin(lag, delivery.second);
+        }
+        return at / 16 + lag;
+    }
     int sampleAt(int i) const
     {
         return qAbs(int(qint16(quint8(bytes[i]) | quint8(bytes[i + 1]) << 8)));
     }
-    // Where each search for sounds has looked up to, and what it found.
+    // Where each search for sounds has looked up to, and the bytes at which
+    // the sounds it found began.
     struct Onsets {
         int loud;
         int quiet;
@@ -172,7 +185,9 @@ private:
     QString source;
     QProcess rec;
     QByteArray bytes;
-    qint64 startLag = -1;
+    // Each delivery: the bytes recorded by then, and how late the recording
+    // was against the clock.
+    QVector<QPair<int, qint64>> deliveries;
     QVector<double> windows;
     int windowsAt = 0;
     QVector<Onsets> onsets;
