@@ -97,7 +97,7 @@ start_server() {
             if [[ $server == pipewire-pulse ]]; then echo $! >"$state/sound-server.pid"; else echo $! >"$state/$server.pid"; fi
             [[ $server == pipewire-pulse ]] || sleep 1
         done
-        for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+        wait_for_server pipewire-pulse
         pactl load-module module-null-sink sink_name=speaker >/dev/null
         pactl load-module module-null-sink sink_name=room >/dev/null
     else
@@ -107,7 +107,7 @@ start_server() {
             --load="module-null-sink sink_name=speaker" \
             --load="module-null-sink sink_name=room" \
             >"$state/pulseaudio.log" 2>&1
-        for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+        wait_for_server pulseaudio
         # This phone's own server: others may run beside it.
         for _ in $(seq 50); do [[ -s $runtime/pulse/pid ]] && break; sleep 0.1; done
         cp "$runtime/pulse/pid" "$state/sound-server.pid"
@@ -125,6 +125,15 @@ start_server() {
         | pacat --device=room --latency-msec=20 --format=s16le --rate=8000 --channels=1 \
             --client-name=room-hum' >/dev/null 2>&1 &
     echo $! >"$state/hum.pid"
+}
+
+# Waits for the sound server to answer: on a machine busy with other
+# phones that may take seconds. One that never does is told of, with its log.
+wait_for_server() {
+    for _ in $(seq 300); do pactl info >/dev/null 2>&1 && return; sleep 0.1; done
+    echo "The phone's sound server ($1) did not answer within 30 s:" >&2
+    tail -n 20 "$state/$1.log" >&2
+    exit 1
 }
 
 start_display() {

@@ -12,8 +12,8 @@ shift
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 case $kind in
-none | pulse) server_option="" ;;
-pipewire) server_option="--pipewire" ;;
+none | pulse) server_option="" packages="xvfb, pulseaudio, pulseaudio-utils" ;;
+pipewire) server_option="--pipewire" packages="xvfb, pipewire-pulse, wireplumber, pulseaudio-utils" ;;
 *)
     echo "on-phone.sh: unknown kind $kind" >&2
     exit 2
@@ -37,8 +37,8 @@ if [[ $kind == none ]]; then
     exit
 fi
 if ! "$root"/scripts/virtual-phone.sh start "$state" --display $server_option >/dev/null 2>"$state.err"; then
-    echo "missing prerequisite: a virtual phone ($kind; packages xvfb and" \
-        "${server_option:+pipewire-pulse wireplumber}${server_option:-pulseaudio}): $(cat "$state.err")"
+    echo "missing prerequisite: a virtual phone with its $kind sound server (packages $packages)" \
+        "did not start: $(cat "$state.err")"
     rm -f "$state.err"
     [[ -n ${CI:-} || -n ${ALARMCLOCK_RUN_ALL:-} ]] && exit 1
     exit 77
