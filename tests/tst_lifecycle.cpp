@@ -113,7 +113,7 @@ private slots:
         QVERIFY(program.start());
         if (armed) {
             program.clickButton();
-            QVERIFY2(remembered(program).endsWith(QLatin1String(" 07:30:00")),
+            QTRY_VERIFY2(remembered(program).endsWith(QLatin1String(" 07:30:00")),
                 qPrintable(remembered(program)));
         }
         closeWindow(program);
@@ -387,7 +387,7 @@ private slots:
         useBus(first);
         QVERIFY(first.start());
         first.clickButton();
-        QVERIFY(!remembered(first).isEmpty());
+        QTRY_VERIFY(!remembered(first).isEmpty());
         ::kill(pid_t(first.process.processId()), SIGKILL);
         QVERIFY(first.process.waitForFinished());
 
