@@ -293,10 +293,13 @@ private slots:
         QFETCH(QByteArray, clock);
         QFETCH(bool, ringing);
         QFETCH(int, awaySecs);
-        Program program(ringinConf, clock);
+        // Armed before the clock reaches the row's moment, however long the
+        // start takes: a ringing alarm has measured the room first.
+        Program program(ringinConf, "@2026-12-07 07:29:30");
         QVERIFY(makeClaps(program.file(QStringLiteral("claps.wav"))));
         QVERIFY(program.start());
         program.clickButton();
+        program.setClock(clock);
         QTRY_COMPARE(captureStreams(program), 1);
         if (ringing) {
             Speaker speaker;
