@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "ownfile.h"
 #include "preferences.h"
 #include "testsupport.h"
 
@@ -15,6 +16,8 @@
 #include <QStandardPaths>
 #include <QTimeEdit>
 #include <QtTest>
+
+#include <unistd.h>
 
 using namespace TestSupport;
 
@@ -92,6 +95,48 @@ private slots:
         QCOMPARE(
             log().filter(QStringLiteral("Not writing alarm.armed: it is a symbolic link")).size(),
             told);
+    }
+
+    // A link planted under one of the program's names after it looked is
+    // replaced by the write, never followed; a link or another account's
+    // file under such a name is not read, and the log says so once.
+    void strangersFilesAreLeftAlone_data()
+    {
+        QTest::addColumn<QString>("planted");
+        QTest::newRow("link planted before the write") << QStringLiteral("write");
+        QTest::newRow("link to a file of the user's") << QStringLiteral("link");
+        QTest::newRow("another account's file") << QStringLiteral("stranger");
+    }
+
+    void strangersFilesAreLeftAlone()
+    {
+        QFETCH(QString, planted);
+        WorkDir dir;
+        const QString name = MainWindow::rememberedAlarmFile();
+        QTemporaryDir elsewhere;
+        const QString victim = elsewhere.path() + QStringLiteral("/victim");
+        writeFile(victim, "1796621400 07:30:00\n");
+        QByteArray content;
+        if (planted == QLatin1String("write")) {
+            QVERIFY(QFile::link(victim, name));
+            QVERIFY(OwnFile::replace(name, "1796625000 08:30:00\n"));
+            QVERIFY(!QFileInfo(name).isSymLink());
+            QCOMPARE(readFile(name), QByteArray("1796625000 08:30:00\n"));
+        } else {
+            if (planted == QLatin1String("link")) {
+                QVERIFY(QFile::link(victim, name));
+            } else {
+                writeFile(name, "1796621400 07:30:00\n");
+                REQUIRE_PREREQUISITE(
+                    ::chown(QFile::encodeName(name).constData(), 65534, 65534) == 0,
+                    "chown to another account (root)");
+            }
+            for (int round = 0; round < 2; ++round)
+                QVERIFY(!OwnFile::read(name, 64, &content));
+            QCOMPARE(content, QByteArray());
+            QCOMPARE(log().filter(QStringLiteral("Not reading alarm.armed: ")).size(), 1);
+        }
+        QCOMPARE(readFile(victim), QByteArray("1796621400 07:30:00\n"));
     }
 
     void createsDefaultFileOnFirstStart()
