@@ -5,17 +5,16 @@
 // so it must not carry the capability).
 //
 // Any account may run it, but it wakes the phone only for the person at
-// the phone: a user with an active session on a seat, that is not remote,
-// as polkit's "allow_active" means; or a member of the group
-// alarmclock-wake, for sessions without a seat. Anyone else gets the plain
-// timer, so that no other account on a shared machine can wake the phone
-// or keep it from sleeping.
+// the phone, judged again at every moment it is asked for: a user with an active session on a seat,
+// that is not remote, as polkit's "allow_active" means; or a member of the group alarmclock-wake,
+// for sessions without a seat. Anyone else gets the plain timer, so that no other account on a
+// shared machine can wake the phone or keep it from sleeping.
 //
 // It talks to the alarm clock over its standard input and output, a line
 // at a time. It says first how it will keep time:
 //   wake                 the timer can wake the phone
 //   nowake REASON        it cannot; a plain timer stands in
-// and then takes:
+// and again whenever that changes; it takes:
 //   at SECONDS           fire at this moment (seconds since the epoch, UTC)
 //   off                  fire at no moment
 // and reports:
@@ -104,11 +103,48 @@ std::string refusal()
            "group alarmclock-wake";
 }
 
+// The timer, and whether a plain one stands in because the user may not
+// wake the phone.
+int timer = -1;
+bool refused = false;
+
+// Makes the timer for `why` (empty where the user may wake the phone) and
+// says how it will keep time. A timer the kernel will not give leaves a
+// plain timer of the wall clock.
+bool makeTimer(std::string why)
+{
+    refused = !why.empty();
+    int made = refused ? -1 : timerfd_create(CLOCK_REALTIME_ALARM, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (made < 0) {
+        const int error = errno;
+        if (why.empty())
+            why = error == EPERM
+                ? "the wake helper lacks the permission to wake the phone (CAP_WAKE_ALARM)"
+                : std::string("the kernel offers no wake-up timer (") + std::strerror(error) + ")";
+        made = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
+        if (made < 0)
+            return false;
+        say("nowake " + why);
+    } else {
+        // Without a wake-capable hardware clock the timer still fires on
+        // time while the phone is awake, but suspend cannot set it.
+        timespec resolution {};
+        if (clock_getres(CLOCK_REALTIME_ALARM, &resolution) != 0)
+            say("nowake this device has no hardware clock that can wake it");
+        else
+            say("wake");
+    }
+    if (timer >= 0)
+        close(timer);
+    timer = made;
+    return true;
+}
+
 // The moment the timer stands at, 0 for none.
 long long armedAt = 0;
 
 // Obeys one line from the alarm clock; false when it makes no sense.
-bool obey(int timer, const std::string &line)
+bool obey(const std::string &line)
 {
     if (line == "off") {
         armedAt = 0;
@@ -121,6 +157,12 @@ bool obey(int timer, const std::string &line)
     const long long seconds = std::strtoll(line.c_str() + 3, &end, 10);
     if (errno != 0 || end == line.c_str() + 3 || *end != '\0' || seconds <= 0)
         return false;
+    // Who may wake the phone is judged at every moment asked for: a user
+    // who has left the seat since gets the plain timer from then on, and
+    // one who has come back gets the one that wakes it.
+    const std::string why = refusal();
+    if (why.empty() == refused && !makeTimer(why))
+        std::exit(1);
     armedAt = seconds;
     return setTimer(timer, seconds);
 }
@@ -129,33 +171,12 @@ bool obey(int timer, const std::string &line)
 
 int main()
 {
-    // A user it may not serve, or a timer the kernel will not give, leaves
-    // a plain timer of the wall clock.
-    std::string why = refusal();
-    int timer = why.empty() ? timerfd_create(CLOCK_REALTIME_ALARM, TFD_CLOEXEC | TFD_NONBLOCK) : -1;
-    if (timer < 0) {
-        const int error = errno;
-        if (why.empty())
-            why = error == EPERM
-                ? "the wake helper lacks the permission to wake the phone (CAP_WAKE_ALARM)"
-                : std::string("the kernel offers no wake-up timer (") + std::strerror(error) + ")";
-        timer = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
-        if (timer < 0)
-            return 1;
-        say("nowake " + why);
-    } else {
-        // Without a wake-capable hardware clock the timer still fires on
-        // time while the phone is awake, but suspend cannot set it.
-        timespec resolution {};
-        if (clock_getres(CLOCK_REALTIME_ALARM, &resolution) != 0)
-            say("nowake this device has no hardware clock that can wake it");
-        else
-            say("wake");
-    }
+    if (!makeTimer(refusal()))
+        return 1;
 
     std::string pending;
-    pollfd watched[2] = { { STDIN_FILENO, POLLIN, 0 }, { timer, POLLIN, 0 } };
     for (;;) {
+        pollfd watched[2] = { { STDIN_FILENO, POLLIN, 0 }, { timer, POLLIN, 0 } };
         if (poll(watched, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -181,7 +202,7 @@ int main()
             for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
                 const std::string line = pending.substr(0, end);
                 pending.erase(0, end + 1);
-                if (!obey(timer, line))
+                if (!obey(line))
                     say("error " + line.substr(0, 64));
             }
             // Nobody sends lines this long; do not hold on to them.
