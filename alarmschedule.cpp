@@ -41,17 +41,56 @@ QDateTime AlarmSchedule::occurrence(const QDate &date, const QTime &time)
     return QDateTime::fromSecsSinceEpoch(high);
 }
 
+QVector<QDateTime> AlarmSchedule::occurrences(const QDate &date, const QTime &time)
+{
+    const QDateTime first = occurrence(date, time);
+    if (!first.isValid())
+        return {};
+    // A time shown twice is shown again as far after the first as the
+    // clocks went back.
+    const qint64 wall = QDateTime(date, time, Qt::UTC).toSecsSinceEpoch();
+    const qint64 back = first.offsetFromUtc()
+        - QDateTime::fromSecsSinceEpoch(first.toSecsSinceEpoch() + 86400).offsetFromUtc();
+    const qint64 second = first.toSecsSinceEpoch() + back;
+    if (back > 0 && wallSecs(second) == wall)
+        return { first, QDateTime::fromSecsSinceEpoch(second) };
+    return { first };
+}
+
 QDateTime AlarmSchedule::next(const QTime &time, const QDateTime &after)
 {
-    if (!after.isValid())
+    if (!after.isValid() || !time.isValid())
         return QDateTime();
     const QDate today = after.toLocalTime().date();
+    const qint64 shownAfter = wallSecs(after.toSecsSinceEpoch());
     for (int days = -1; days <= 2; ++days) {
-        const QDateTime moment = occurrence(today.addDays(days), time);
-        if (moment.isValid() && moment > after)
-            return moment;
+        const QDate date = today.addDays(days);
+        const QVector<QDateTime> moments = occurrences(date, time);
+        for (int i = 0; i < moments.size(); ++i) {
+            // The second showing counts only while the clock, gone back,
+            // shows an earlier time than the alarm's.
+            if (moments[i] > after
+                && (i == 0 || shownAfter < QDateTime(date, time, Qt::UTC).toSecsSinceEpoch()))
+                return moments[i];
+        }
     }
     return QDateTime();
+}
+
+QDateTime AlarmSchedule::resumed(const QTime &time, const QDateTime &remembered)
+{
+    if (!remembered.isValid() || !time.isValid())
+        return QDateTime();
+    const QDate day = remembered.toLocalTime().date();
+    QDateTime nearest;
+    for (int days = -1; days <= 1; ++days) {
+        for (const QDateTime &moment : occurrences(day.addDays(days), time)) {
+            if (!nearest.isValid()
+                || qAbs(moment.secsTo(remembered)) < qAbs(nearest.secsTo(remembered)))
+                nearest = moment;
+        }
+    }
+    return nearest;
 }
 
 AlarmSchedule::Verdict AlarmSchedule::reached(

@@ -3,6 +3,7 @@
 
 #include <QDateTime>
 #include <QTime>
+#include <QVector>
 
 // When an alarm set for a time of day rings, by the local wall clock. The
 // clock tick, the wake-up timer and a program started again all ask here,
@@ -22,8 +23,18 @@ public:
     // after the gap; on the night they go back, a time shown twice is the
     // first of the two.
     static QDateTime occurrence(const QDate &date, const QTime &time);
-    // The first such moment after `after`.
+    // Every moment of `date` whose local clock shows `time`, in order: two
+    // on the night the clocks go back, else the one above.
+    static QVector<QDateTime> occurrences(const QDate &date, const QTime &time);
+    // The first such moment after `after` that the clock has still to show:
+    // in the second pass of a repeated hour, the second of two; from the
+    // first of them on, not the second, so that an alarm rings once a night.
     static QDateTime next(const QTime &time, const QDateTime &after);
+    // The moment an alarm set before the program last ended stands for now:
+    // the one showing its `time` in the time zone now in force that lies
+    // nearest the moment it was set for, so that a phone carried into
+    // another zone keeps its alarm for that time of day there.
+    static QDateTime resumed(const QTime &time, const QDateTime &remembered);
     // Whether the alarm's moment came after the tick at `since` and by the
     // tick at `now`, and if so whether it is still worth ringing. A clock
     // that went backwards passes nothing.

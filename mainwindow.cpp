@@ -279,6 +279,10 @@ void MainWindow::startClock()
     }
 
     lastTick = now;
+    // A new time zone or a clock set anew moves the alarm: a program started
+    // again after a crash finds where it stands now.
+    if (alarm_state == AlarmArmed && armedMoment() != rememberedMoment)
+        rememberAlarm(armedMoment());
     updateWakeTimer(now);
     updateActivity();
     clockTimer->start(awake ? 1000 - now.time().msec() + tickMarginMs : waitMs(now));
@@ -379,9 +383,13 @@ void MainWindow::updateWakeTimer(const QDateTime &now)
     const QDateTime wake = alarm.addSecs(-calibrationLeadSecs - wakeLeadSecs);
     // A tick past the wake moment may come before the helper's word that it
     // fired (a resumed phone runs its overdue timers first): the phone is
-    // awake for the alarm either way, and is kept so.
+    // awake for the alarm either way, and is kept so. A clock set anew or a
+    // new time zone may move the alarm away again: the phone may sleep till
+    // its wake-up then.
     if (wake <= now && alarmIsNear(now))
         ringingGuard->keepAwake();
+    else if (!alarmIsNear(now))
+        ringingGuard->release();
     const qint64 moment = (wake > now ? wake : alarm).toSecsSinceEpoch();
     if (moment != firedWake)
         wakeTimer->arm(moment);
@@ -598,26 +606,31 @@ QString MainWindow::alarmVolumeFile()
 // seconds since the epoch, and its time as the clock shows it.
 void MainWindow::rememberAlarm(const QDateTime &moment)
 {
-    if (moment.isValid())
-        OwnFile::write(rememberedAlarmFile(),
-            QByteArray::number(moment.toSecsSinceEpoch()) + ' ' + alarmTime.toLatin1() + '\n');
+    if (!moment.isValid())
+        return;
+    // Kept as the instant: a local time means another one in a new zone.
+    rememberedMoment = moment.toUTC();
+    OwnFile::write(rememberedAlarmFile(),
+        QByteArray::number(moment.toSecsSinceEpoch()) + ' ' + alarmTime.toLatin1() + '\n');
 }
 
 void MainWindow::forgetAlarm()
 {
+    rememberedMoment = QDateTime();
     QFile::remove(rememberedAlarmFile());
 }
 
 // An alarm set before the program last ended: set again while its moment
 // is still ahead, and rung at once if it is only a little late (a crash
 // during the ringing); one that passed long ago is not rung, but told of.
+// Its moment is found again from its time of day, in the zone the phone is
+// in now.
 void MainWindow::resumeRememberedAlarm()
 {
-    QFile file(rememberedAlarmFile());
-    if (!file.open(QIODevice::ReadOnly))
+    QByteArray text;
+    if (!OwnFile::read(rememberedAlarmFile(), 64, &text))
         return;
-    const QList<QByteArray> fields = file.readLine(64).trimmed().split(' ');
-    file.close();
+    const QList<QByteArray> fields = text.split('\n').value(0).trimmed().split(' ');
     bool ok = false;
     const qint64 seconds = fields.value(0).toLongLong(&ok);
     const QTime time = QTime::fromString(QString::fromLatin1(fields.value(1)));
@@ -631,7 +644,7 @@ void MainWindow::resumeRememberedAlarm()
         return;
     }
     const QString shown = time.toString().left(5);
-    const QDateTime moment = QDateTime::fromSecsSinceEpoch(seconds);
+    const QDateTime moment = AlarmSchedule::resumed(time, QDateTime::fromSecsSinceEpoch(seconds));
     const AlarmSchedule::Verdict verdict
         = AlarmSchedule::remembered(moment, QDateTime::currentDateTime());
     if (verdict == AlarmSchedule::Missed) {
@@ -649,8 +662,9 @@ void MainWindow::resumeRememberedAlarm()
     setAlarmTime();
     prepareSound();
     qWarning("%s", qPrintable(QStringLiteral("Alarm re-armed for %1 after a restart").arg(shown)));
-    if (verdict == AlarmSchedule::Due)
-        startClock();
+    // The clock's wait was chosen with no alarm set: it looks again now, so
+    // that an alarm minutes away is measured for and rung on time.
+    startClock();
 }
 
 void MainWindow::start(bool hidden)
@@ -762,6 +776,9 @@ void MainWindow::playDirect()
 void MainWindow::escalate()
 {
     ownSound.forgiveUnheard();
+    // The output may have been turned down again, or its server started
+    // anew, since the ringing began.
+    alarmVolume->raise();
     if (escalation == 0) {
         notifier->showRinging(alarmTime, tr("the alarm cannot be heard"));
         alarmVolume->useLoudspeaker();

@@ -198,6 +198,8 @@ private:
     // or missed.
     Notifier *notifier;
     QDateTime lastTick;
+    // The moment the remembered alarm file holds, in UTC.
+    QDateTime rememberedMoment;
     QElapsedTimer playTime;
     qint64 playLimit;
 

@@ -332,8 +332,11 @@ private slots:
         QTest::newRow("repeated night: the first 02:30")
             << berlin << QTime(2, 30) << "2025-10-26T00:29:59Z"
             << "2025-10-26T00:30:00Z" << int(AlarmSchedule::Due) << "2025-10-27T01:30:00Z";
-        QTest::newRow("repeated night: not the second")
-            << berlin << QTime(2, 30) << "2025-10-26T01:29:59Z"
+        QTest::newRow("repeated night: set in the second pass, the second 02:30")
+            << berlin << QTime(2, 30) << "2025-10-26T01:10:00Z"
+            << "2025-10-26T01:30:00Z" << int(AlarmSchedule::Due) << "2025-10-27T01:30:00Z";
+        QTest::newRow("repeated night: rung at the first, not again at the second")
+            << berlin << QTime(2, 30) << "2025-10-26T00:30:00Z"
             << "2025-10-26T01:30:00Z" << int(AlarmSchedule::NotYet) << "2025-10-27T01:30:00Z";
     }
 
@@ -363,6 +366,61 @@ private slots:
             QCOMPARE(remembered, verdict);
     }
 
+    // A remembered alarm keeps its time of day in the zone in force when
+    // the program starts again, and a moment it already rang for stays rung.
+    void resumedAlarm_data()
+    {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QTime>("alarm");
+        QTest::addColumn<QString>("remembered");
+        QTest::addColumn<QString>("now");
+        QTest::addColumn<QString>("moment");
+        QTest::addColumn<int>("verdict");
+        QTest::newRow("same zone, 5 minutes late")
+            << QByteArray("UTC") << QTime(7, 30) << "2026-12-07T07:30:00Z"
+            << "2026-12-07T07:35:00Z"
+            << "2026-12-07T07:30:00Z" << int(AlarmSchedule::Due);
+        QTest::newRow("set in Berlin, started in New York at 02:30")
+            << QByteArray("America/New_York") << QTime(7, 0) << "2026-12-07T06:00:00Z"
+            << "2026-12-07T07:30:00Z"
+            << "2026-12-07T12:00:00Z" << int(AlarmSchedule::NotYet);
+        QTest::newRow("set in New York, started in Berlin at 08:00")
+            << QByteArray("Europe/Berlin") << QTime(7, 0) << "2026-12-07T12:00:00Z"
+            << "2026-12-07T07:00:00Z"
+            << "2026-12-07T06:00:00Z" << int(AlarmSchedule::Missed);
+        QTest::newRow("repeated night: crashed while the first 02:30 rang")
+            << QByteArray("Europe/Berlin") << QTime(2, 30) << "2025-10-26T00:30:00Z"
+            << "2025-10-26T01:20:00Z"
+            << "2025-10-26T00:30:00Z" << int(AlarmSchedule::Missed);
+        QTest::newRow("repeated night: set for the second 02:30")
+            << QByteArray("Europe/Berlin") << QTime(2, 30) << "2025-10-26T01:30:00Z"
+            << "2025-10-26T01:20:00Z"
+            << "2025-10-26T01:30:00Z" << int(AlarmSchedule::NotYet);
+    }
+
+    void resumedAlarm()
+    {
+        QFETCH(QByteArray, zone);
+        QFETCH(QTime, alarm);
+        QFETCH(QString, remembered);
+        QFETCH(QString, now);
+        QFETCH(QString, moment);
+        QFETCH(int, verdict);
+        const QByteArray previous = qgetenv("TZ");
+        qputenv("TZ", zone);
+        tzset();
+        const QDateTime resumed
+            = AlarmSchedule::resumed(alarm, QDateTime::fromString(remembered, Qt::ISODate));
+        const int judged
+            = AlarmSchedule::remembered(resumed, QDateTime::fromString(now, Qt::ISODate));
+        // A local time is the instant it stands for only in its own zone.
+        const QDateTime instant = resumed.toUTC();
+        qputenv("TZ", previous);
+        tzset();
+        QCOMPARE(instant, QDateTime::fromString(moment, Qt::ISODate));
+        QCOMPARE(judged, verdict);
+    }
+
     // The phone slept through its alarm and was not woken: back hours
     // later, it does not ring, but tells of the missed alarm and forgets it.
     void longMissedAlarmIsToldOfNotRung()
@@ -377,6 +435,28 @@ private slots:
         QCOMPARE(button(w)->text(), QStringLiteral("Set Alarm"));
         QVERIFY(log().contains(QStringLiteral("Missed alarm 07:30")));
         QVERIFY(!QFile::exists(MainWindow::rememberedAlarmFile()));
+    }
+
+    // Started again unseen, as at login, seconds before a remembered alarm:
+    // the clock looks at once, and the room is measured before it rings.
+    // A month ahead, so that the wake-up timer, which keeps the real clock,
+    // cannot tick for it.
+    void restartJustBeforeTheAlarmMeasuresTheRoom()
+    {
+        WorkDir dir;
+        writeConf(QStringLiteral("sounds/ringin.wav"));
+        const QDate day = QDate::currentDate().addDays(30);
+        const QByteArray date = day.toString(Qt::ISODate).toLatin1();
+        writeFile(MainWindow::rememberedAlarmFile(),
+            QByteArray::number(QDateTime(day, QTime(7, 30)).toSecsSinceEpoch()) + " 07:30:00\n");
+        setWallClock((date + " 07:29:50").constData());
+        MainWindow w;
+        w.start(true);
+        QCOMPARE(w.alarm_state, 1);
+        setWallClock((date + " 07:29:56").constData());
+        QTRY_VERIFY_WITH_TIMEOUT(w.readLevel, 2500);
+        QCOMPARE(w.alarm_state, 1);
+        button(w)->click();
     }
 
     void ringingCycleWithPausesAndBreak()
