@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QStringList>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <unistd.h>
@@ -51,13 +52,18 @@ AlarmVolume::AlarmVolume(const QString &fileName, QObject *parent)
     , fileName(fileName)
     , loop(nullptr)
     , context(nullptr)
+    , retry(new QTimer(this))
+    , retryMs(firstRetryMs)
     , wanted(false)
     , restoring(false)
+    , givingBack(false)
     , raised(false)
     , pending(0)
     , toldNoServer(false)
     , loudspeaker(PA_INVALID_INDEX)
 {
+    retry->setSingleShot(true);
+    connect(retry, &QTimer::timeout, this, &AlarmVolume::connectToServer);
     // Values left behind by a program that ended while it rang.
     load();
     if (!outputs.isEmpty()) {
@@ -72,7 +78,8 @@ AlarmVolume::~AlarmVolume()
         return;
     pa_threaded_mainloop_lock(loop);
     wanted = false;
-    if (!outputs.isEmpty() && context && pa_context_get_state(context) == PA_CONTEXT_READY)
+    if (!outputs.isEmpty() && !givingBack && context
+        && pa_context_get_state(context) == PA_CONTEXT_READY)
         giveBack();
     pa_threaded_mainloop_unlock(loop);
     // The program is ending: the user's volume is worth a moment's wait.
@@ -101,9 +108,21 @@ void AlarmVolume::raise()
         return;
     pa_threaded_mainloop_lock(loop);
     wanted = true;
+    for (Output &o : outputs)
+        o.seen = false;
     if (context && pa_context_get_state(context) == PA_CONTEXT_READY)
         askWhatToRaise();
     pa_threaded_mainloop_unlock(loop);
+}
+
+// A request whose answer is waited for. One libpulse could not send is
+// never answered, and is not waited for.
+void AlarmVolume::ask(pa_operation *operation)
+{
+    if (!operation)
+        return;
+    ++pending;
+    pa_operation_unref(operation);
 }
 
 // The default output, and the outputs the program's streams play on.
@@ -164,10 +183,15 @@ void AlarmVolume::restore()
     wanted = false;
     bool reconnect = false;
     if (!outputs.isEmpty()) {
-        if (context && pa_context_get_state(context) == PA_CONTEXT_READY)
-            giveBack();
-        else
-            reconnect = restoring = true;
+        restoring = true;
+        if (context && pa_context_get_state(context) == PA_CONTEXT_READY) {
+            if (!givingBack)
+                giveBack();
+        } else {
+            reconnect = true;
+        }
+    } else if (pending == 0) {
+        done();
     }
     pa_threaded_mainloop_unlock(loop);
     if (reconnect)
@@ -194,6 +218,9 @@ void AlarmVolume::connectToServer()
         if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
             pa_context_unref(context);
             context = nullptr;
+            // Nothing asked of that one will be answered.
+            pending = 0;
+            givingBack = false;
         }
     }
     if (!context) {
@@ -212,25 +239,47 @@ void AlarmVolume::contextState(pa_context *context, void *self)
     auto *me = static_cast<AlarmVolume *>(self);
     switch (pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
+        QMetaObject::invokeMethod(
+            me, [me] { me->retryMs = firstRetryMs; }, Qt::QueuedConnection);
         pa_context_set_subscribe_callback(context, event, me);
         drop(pa_context_subscribe(context,
             pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SINK_INPUT),
             nullptr, nullptr));
-        if (me->restoring)
+        for (Output &o : me->outputs)
+            o.seen = false;
+        if (me->restoring && !me->givingBack)
             me->giveBack();
         if (me->wanted)
             me->askWhatToRaise();
         break;
     case PA_CONTEXT_FAILED:
+        me->pending = 0;
+        me->givingBack = false;
         if ((me->wanted || me->restoring) && !me->toldNoServer) {
             me->toldNoServer = true;
             qWarning("Alarm volume: the sound server did not answer; the output's volume is left "
                      "as it is");
         }
+        QMetaObject::invokeMethod(me, &AlarmVolume::retryLater, Qt::QueuedConnection);
         break;
     default:
         break;
     }
+}
+
+// Tries the server again while there is something to ask of it.
+void AlarmVolume::retryLater()
+{
+    if (!loop || retry->isActive())
+        return;
+    pa_threaded_mainloop_lock(loop);
+    const bool again = wanted || restoring;
+    const int longest = wanted ? ringingRetryMs : restoreRetryMs;
+    pa_threaded_mainloop_unlock(loop);
+    if (!again)
+        return;
+    retry->start(qMin(retryMs, longest));
+    retryMs = qMin(retryMs * 2, restoreRetryMs);
 }
 
 void AlarmVolume::serverInfo(pa_context *context, const pa_server_info *info, void *self)
@@ -260,8 +309,25 @@ AlarmVolume::Output *AlarmVolume::output(const std::string &name)
 // louder channel stays as the user set it.
 void AlarmVolume::raiseOutput(const pa_sink_info *info)
 {
-    if (output(info->name))
+    if (Output *known = output(info->name)) {
+        if (known->seen)
+            return;
+        // Raised before, on this server or one that went: raised again where
+        // it holds neither what the alarm set nor what the user set since.
+        known->seen = true;
+        known->index = info->index;
+        if (info->mute && !known->userMute) {
+            known->muteSettled = false;
+            ask(pa_context_set_sink_mute_by_index(context, info->index, 0, muteDone, this));
+        }
+        if (!known->userVolume && known->target.channels == info->volume.channels
+            && !pa_cvolume_equal(&info->volume, &known->target)) {
+            known->volumeSettled = false;
+            ask(pa_context_set_sink_volume_by_index(
+                context, info->index, &known->target, volumeDone, this));
+        }
         return;
+    }
     Output o;
     o.name = info->name;
     o.index = info->index;
@@ -275,13 +341,11 @@ void AlarmVolume::raiseOutput(const pa_sink_info *info)
         return;
     if (o.mute) {
         o.muteSettled = false;
-        ++pending;
-        drop(pa_context_set_sink_mute_by_index(context, o.index, 0, muteDone, this));
+        ask(pa_context_set_sink_mute_by_index(context, o.index, 0, muteDone, this));
     }
     if (low) {
         o.volumeSettled = false;
-        ++pending;
-        drop(pa_context_set_sink_volume_by_index(context, o.index, &o.target, volumeDone, this));
+        ask(pa_context_set_sink_volume_by_index(context, o.index, &o.target, volumeDone, this));
     }
     outputs.append(o);
     save();
@@ -344,7 +408,8 @@ void AlarmVolume::sinkToWatch(pa_context *, const pa_sink_info *info, int eol, v
 void AlarmVolume::watchOutput(const pa_sink_info *info)
 {
     Output *o = output(info->name);
-    if (!o)
+    // What a server started anew holds is judged once it is raised again.
+    if (!o || !o->seen)
         return;
     if (o->muteSettled && info->mute)
         o->userMute = true;
@@ -371,37 +436,56 @@ void AlarmVolume::volumeDone(pa_context *context, int success, void *self)
 void AlarmVolume::opDone(pa_context *, int, void *self)
 {
     auto *me = static_cast<AlarmVolume *>(self);
-    if (--me->pending == 0)
+    if (me->pending > 0 && --me->pending == 0)
         me->done();
 }
 
-// Gives each output back what the user had, but what the user changed
-// while the alarm rang. Outputs are named, since an index does not outlive
-// the server.
+// Gives each output back what the user had, field by field, where it still
+// holds what the alarm set: a change made since, by the user while it rang
+// or after a crash, is kept. Outputs are named, since an index does not
+// outlive the server.
 void AlarmVolume::giveBack()
 {
-    restoring = false;
-    for (const Output &o : outputs) {
-        if (o.mute && !o.userMute) {
-            ++pending;
-            drop(pa_context_set_sink_mute_by_name(context, o.name.c_str(), 1, opDone, this));
-        }
-        if (!pa_cvolume_equal(&o.volume, &o.target) && !o.userVolume) {
-            ++pending;
-            drop(pa_context_set_sink_volume_by_name(
-                context, o.name.c_str(), &o.volume, opDone, this));
-        }
-    }
-    outputs.clear();
+    givingBack = true;
+    for (const Output &o : outputs)
+        ask(pa_context_get_sink_info_by_name(context, o.name.c_str(), sinkToGiveBack, this));
     if (pending == 0)
         done();
+}
+
+void AlarmVolume::sinkToGiveBack(pa_context *context, const pa_sink_info *info, int eol, void *self)
+{
+    auto *me = static_cast<AlarmVolume *>(self);
+    if (!eol && info)
+        me->giveBackOutput(info);
+    else
+        opDone(context, 1, self);
+}
+
+void AlarmVolume::giveBackOutput(const pa_sink_info *info)
+{
+    const Output *o = output(info->name);
+    if (!o)
+        return;
+    if (o->mute && !o->userMute && !info->mute)
+        ask(pa_context_set_sink_mute_by_name(context, o->name.c_str(), 1, opDone, this));
+    // Nothing is known of what the alarm set on a file left by an older
+    // program: the volume is given back.
+    const bool stillTarget = o->target.channels == 0
+        || (o->target.channels == info->volume.channels
+            && pa_cvolume_equal(&info->volume, &o->target));
+    if (!o->userVolume && stillTarget && o->volume.channels == info->volume.channels
+        && !pa_cvolume_equal(&info->volume, &o->volume))
+        ask(pa_context_set_sink_volume_by_name(context, o->name.c_str(), &o->volume, opDone, this));
 }
 
 // Nothing left to ask: the file goes, and with it the connection.
 void AlarmVolume::done()
 {
-    if (wanted || !outputs.isEmpty() || restoring)
+    if (wanted || pending > 0 || (restoring && !givingBack))
         return;
+    outputs.clear();
+    restoring = givingBack = false;
     QFile::remove(fileName);
     if (raised) {
         raised = false;
@@ -421,6 +505,10 @@ void AlarmVolume::save() const
             + QByteArray::number(o.volume.channels);
         for (int i = 0; i < o.volume.channels; ++i)
             text += ' ' + QByteArray::number(o.volume.values[i]);
+        // And what the alarm set it to.
+        text += ' ' + QByteArray::number(o.target.channels);
+        for (int i = 0; i < o.target.channels; ++i)
+            text += ' ' + QByteArray::number(o.target.values[i]);
         text += '\n';
     }
     OwnFile::write(fileName, text);
@@ -428,15 +516,15 @@ void AlarmVolume::save() const
 
 void AlarmVolume::load()
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
+    QByteArray text;
+    if (!OwnFile::read(fileName, 64 * 1024, &text))
         return;
-    const QList<QByteArray> lines = file.read(64 * 1024).split('\n');
+    const QList<QByteArray> lines = text.split('\n');
     for (const QByteArray &line : lines) {
         const QList<QByteArray> fields = line.split(' ');
         bool ok = fields.size() >= 3;
         const int channels = ok ? fields[2].toInt(&ok) : 0;
-        if (!ok || channels < 1 || channels > int(PA_CHANNELS_MAX) || fields.size() != 3 + channels)
+        if (!ok || channels < 1 || channels > int(PA_CHANNELS_MAX) || fields.size() < 3 + channels)
             continue;
         Output o;
         o.name = fields[0].toStdString();
@@ -444,13 +532,19 @@ void AlarmVolume::load()
         o.volume.channels = uint8_t(channels);
         for (int i = 0; i < channels && ok; ++i)
             o.volume.values[i] = fields[3 + i].toUInt(&ok);
-        // Nothing is known of what the alarm set: the volume is given back.
-        o.target.channels = 0;
+        // What the alarm set, where the line says (an older program's does
+        // not: channels 0).
+        const int targets = fields.size() > 3 + channels ? fields[3 + channels].toInt(&ok) : 0;
+        if (!ok || (targets != 0 && (targets != channels || fields.size() != 4 + 2 * channels)))
+            continue;
+        o.target.channels = uint8_t(targets);
+        for (int i = 0; i < targets && ok; ++i)
+            o.target.values[i] = fields[4 + channels + i].toUInt(&ok);
         if (ok && pa_cvolume_valid(&o.volume)) {
             outputs.append(o);
             raised = true;
         }
     }
     if (outputs.isEmpty())
-        file.remove();
+        QFile::remove(fileName);
 }

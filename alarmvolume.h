@@ -9,14 +9,19 @@
 
 #include <string>
 
+class QTimer;
+
 // Makes the ringing alarm heard on a phone turned down or muted for the
 // night: while it rings, the output it plays on is unmuted and at least at
 // the alarm volume, and the program's own streams are at full volume. When
-// it stops, the output gets back the user's mute and volume, unless the user
-// changed them meanwhile. The user's values are kept in a small file until
-// they are given back, so that a program that crashed meanwhile gives them
-// back at its next start. It asks the sound server through libpulse on a
-// thread of its own and never waits for it, but for a moment at the end.
+// it stops, the output gets back the user's mute and volume, but where it
+// no longer holds what the alarm set (the user changed it meanwhile). The
+// user's values and the alarm's are kept in a small file until they are
+// given back, so that a program that crashed meanwhile gives them back at
+// its next start. A sound server that is away while the alarm rings or
+// while its values wait to be given back is tried again, sooner while it
+// rings. It asks the sound server through libpulse on a thread of its own
+// and never waits for it, but for a moment at the end.
 class AlarmVolume : public QObject {
     Q_OBJECT
 
@@ -24,7 +29,8 @@ public:
     explicit AlarmVolume(const QString &fileName, QObject *parent = nullptr);
     ~AlarmVolume() override;
 
-    // The ringing starts.
+    // The ringing starts, or goes a step further to be heard: the outputs
+    // are raised again where they no longer hold what the alarm set.
     void raise();
     // The alarm was not heard: where it plays on headphones, a headset or a
     // Bluetooth device, and a loudspeaker exists, it plays there from now on.
@@ -34,6 +40,12 @@ public:
 
     // The share of the device's nominal volume the alarm plays at, at least.
     static constexpr double alarmShare = 0.7;
+    // A server that went away is tried again after this long, twice as long
+    // each time, up to the longest wait: short while the alarm rings, long
+    // while only the user's values wait to be given back.
+    static constexpr int firstRetryMs = 250;
+    static constexpr int ringingRetryMs = 1000;
+    static constexpr int restoreRetryMs = 30000;
 
 private:
     // An output the alarm raised, with what the user had.
@@ -48,11 +60,17 @@ private:
         bool volumeSettled = true;
         bool userMute = false;
         bool userVolume = false;
+        // Raised on the present connection; a server started anew may have
+        // come back with the user's values.
+        bool seen = true;
     };
 
     void connectToServer();
+    void retryLater();
     void askWhatToRaise();
+    void ask(pa_operation *operation);
     void giveBack();
+    void giveBackOutput(const pa_sink_info *info);
     void raiseOutput(const pa_sink_info *info);
     void watchOutput(const pa_sink_info *info);
     void fixStream(const pa_sink_input_info *info);
@@ -73,17 +91,24 @@ private:
     static void volumeDone(pa_context *context, int success, void *self);
     static void opDone(pa_context *context, int success, void *self);
     static void sinkListed(pa_context *context, const pa_sink_info *info, int eol, void *self);
+    static void sinkToGiveBack(pa_context *context, const pa_sink_info *info, int eol, void *self);
     static void streamToMove(
         pa_context *context, const pa_sink_input_info *info, int eol, void *self);
 
     const QString fileName;
     pa_threaded_mainloop *loop;
     pa_context *context;
+    QTimer *retry;
+    int retryMs;
     // All below belongs to the loop's thread, or to whoever holds its lock.
     QVector<Output> outputs;
     bool wanted;
+    // The user's values wait to be given back; once asked on the present
+    // connection, `givingBack`.
     bool restoring;
+    bool givingBack;
     bool raised;
+    // The requests on the present connection not answered yet.
     int pending;
     bool toldNoServer;
     // The outputs worn on the body, and the loudspeaker found beside them.

@@ -25,6 +25,8 @@
 #   delay of its own; a steady low-latency stream into the room keeps its
 #   delivery small and steady, whatever else plays;
 # - the room is never digitally silent: it hums quietly (peak 0.03);
+# - a sound server started again comes back with the speaker muted and
+#   turned as it was, and no program reaches it before that is so;
 # - with --pipewire the sound server is PipeWire's PulseAudio server with
 #   WirePlumber, as a fresh Debian 12 phone shell runs it, on a session bus
 #   of its own; otherwise PulseAudio.
@@ -71,11 +73,17 @@ start() {
 }
 
 # The sound server with the phone's speaker, room and microphone, the echo
-# and the room's hum.
+# and the room's hum. It listens where no program looks until all that is
+# set up, and the speaker is muted and turned as it was before a restart:
+# a phone's server comes back with its devices as the user left them.
 start_server() {
-    local pipewire echo_ms runtime="$state/runtime"
+    local pipewire echo_ms runtime="$state/runtime" setup="$state/pulse-setup"
     pipewire=$(cat "$state/pipewire")
     echo_ms=$(cat "$state/echo-ms")
+    rm -rf "$setup"
+    mkdir -p "$setup"
+    chmod 700 "$setup"
+    export PULSE_SERVER="unix:$setup/native"
     if [[ -n $pipewire ]]; then
         # WirePlumber asks the session bus for devices to reserve.
         # The same bus when the server starts again.
@@ -92,7 +100,8 @@ start_server() {
             # A fresh phone's: what WirePlumber remembers of streams and
             # devices (volumes, routes) lives with this phone only.
             DBUS_SESSION_BUS_ADDRESS=${bus%%$'\n'*} XDG_STATE_HOME="$state/state" \
-                XDG_CONFIG_HOME="$state/config" setsid "$server" >"$state/$server.log" 2>&1 &
+                XDG_CONFIG_HOME="$state/config" PULSE_RUNTIME_PATH="$setup" \
+                setsid "$server" >"$state/$server.log" 2>&1 &
             # The programs talk to the last one.
             if [[ $server == pipewire-pulse ]]; then echo $! >"$state/sound-server.pid"; else echo $! >"$state/$server.pid"; fi
             [[ $server == pipewire-pulse ]] || sleep 1
@@ -101,7 +110,7 @@ start_server() {
         pactl load-module module-null-sink sink_name=speaker >/dev/null
         pactl load-module module-null-sink sink_name=room >/dev/null
     else
-        pulseaudio -n --daemonize=yes --exit-idle-time=-1 --disallow-exit \
+        PULSE_RUNTIME_PATH="$setup" pulseaudio -n --daemonize=yes --exit-idle-time=-1 --disallow-exit \
             --use-pid-file=yes \
             --load=module-native-protocol-unix \
             --load="module-null-sink sink_name=speaker" \
@@ -109,11 +118,17 @@ start_server() {
             >"$state/pulseaudio.log" 2>&1
         wait_for_server pulseaudio
         # This phone's own server: others may run beside it.
-        for _ in $(seq 50); do [[ -s $runtime/pulse/pid ]] && break; sleep 0.1; done
-        cp "$runtime/pulse/pid" "$state/sound-server.pid"
+        for _ in $(seq 50); do [[ -s $setup/pid ]] && break; sleep 0.1; done
+        cp "$setup/pid" "$state/sound-server.pid"
     fi
     pactl set-default-sink speaker
     pactl set-default-source room.monitor
+    if [[ -s $state/speaker ]]; then
+        local mute volume
+        read -r mute volume <"$state/speaker"
+        pactl set-sink-mute speaker "$mute"
+        pactl set-sink-volume speaker "$volume"
+    fi
 
     if [[ $echo_ms -gt 0 ]]; then
         pactl load-module module-loopback source=speaker.monitor sink=room \
@@ -125,6 +140,12 @@ start_server() {
         | pacat --device=room --latency-msec=20 --format=s16le --rate=8000 --channels=1 \
             --client-name=room-hum' >/dev/null 2>&1 &
     echo $! >"$state/hum.pid"
+    for _ in $(seq 100); do pactl list sink-inputs | grep -q room-hum && break; sleep 0.05; done
+    # Programs find the server from now on.
+    mkdir -p "$runtime/pulse"
+    chmod 700 "$runtime/pulse"
+    mv -f "$setup/native" "$runtime/pulse/native"
+    unset PULSE_SERVER
 }
 
 # Waits for the sound server to answer: on a machine busy with other
@@ -160,13 +181,13 @@ start_display() {
 restart_server() {
     local delay=${1:-0} f
     export XDG_RUNTIME_DIR="$state/runtime"
+    # What the server would have stored of the speaker.
+    echo "$(pactl get-sink-mute speaker | cut -d' ' -f2) $(pactl get-sink-volume speaker | grep -o '[0-9]*%' | head -1)" >"$state/speaker"
     kill -- "-$(cat "$state/hum.pid")" 2>/dev/null || true
     for f in sound-server pipewire wireplumber; do
         [[ -e $state/$f.pid ]] && kill -9 "$(cat "$state/$f.pid")" 2>/dev/null || true
     done
     for _ in $(seq 50); do pactl info >/dev/null 2>&1 || break; sleep 0.1; done
-    # PulseAudio leaves its pid file behind when killed.
-    rm -f "$state/runtime/pulse/pid"
     sleep "$delay"
     start_server
 }

@@ -5,6 +5,7 @@
 #include "phone.h"
 #include "testsupport.h"
 
+#include <QProcess>
 #include <QtTest>
 
 #include <csignal>
@@ -153,6 +154,33 @@ private slots:
             || ringing == mute + ' ' + volume);
         QCOMPARE(speakerState(), after);
         QVERIFY(!QFile::exists(program.file(QStringLiteral("alarm.volume"))));
+    }
+
+    // The sound server is away at the alarm's moment, from 2 s before it to
+    // 4 s after, and comes back with the speaker muted as it was left for
+    // the night: the alarm is heard at the alarm volume within a play of
+    // its return, and the speaker is muted again after the stop.
+    void heardWhenTheSoundServerComesBack()
+    {
+        setSpeaker("yes", "50");
+        Program program(ringinConf, "@2026-12-07 07:29:48");
+        QVERIFY(program.start());
+        program.clickButton();
+        QVERIFY(program.waitForLog(QStringLiteral("\"Initial Orientation: 5\""), 12000));
+        QTest::qWait(2000);
+        QCOMPARE(
+            QProcess::execute(QStringLiteral(ALARMCLOCK_SOURCE_DIR "/scripts/virtual-phone.sh"),
+                { "restart-server", qEnvironmentVariable("PHONE_STATE"), "6" }),
+            0);
+        QCOMPARE(speakerState(), QStringLiteral("yes 50"));
+        Speaker speaker;
+        speaker.start();
+        const double heard = speaker.waitForLoud(0.1, 10000);
+        QVERIFY2(heard > 0.1, qPrintable(QString::number(heard)));
+        QCOMPARE(speakerState(), QStringLiteral("no 70"));
+        program.clickButton();
+        QVERIFY(program.waitForLog(QStringLiteral("Output volume restored"), 3000));
+        QCOMPARE(speakerState(), QStringLiteral("yes 50"));
     }
 
     // Headphones nobody wears: the alarm plays there first, its microphone
