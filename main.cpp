@@ -3,13 +3,43 @@
 #include "singleinstance.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
 // How long a program started by D-Bus activation waits for the call that
 // activated it, which the bus hands over once the program owns its name.
 const int activationGraceMs = 25000;
+
+int termPipe[2] = { -1, -1 };
+
+void onTerm(int)
+{
+    const char byte = 1;
+    (void)!::write(termPipe[1], &byte, 1);
+}
+
+// A logout, a shutdown or the service manager's stop sends SIGTERM: the
+// program ends as from its event loop, so that the window's alarm gives the
+// output's volume back first (the stop waits for it), and a set alarm stays
+// remembered.
+void endOnTerm(QCoreApplication *app)
+{
+    if (::pipe2(termPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto *term = new QSocketNotifier(termPipe[0], QSocketNotifier::Read, app);
+    QObject::connect(term, &QSocketNotifier::activated, app, &QCoreApplication::quit);
+    struct sigaction action = {};
+    action.sa_handler = onTerm;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+}
 
 } // namespace
 
@@ -24,6 +54,7 @@ int main(int argc, char *argv[])
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
         qputenv("QT_XCB_GL_INTEGRATION", "none");
     QApplication a(argc, argv);
+    endOnTerm(&a);
     // Lets Wayland shells match the window to its desktop entry.
     QGuiApplication::setDesktopFileName(QStringLiteral(ALARMCLOCK_APP_ID));
     // At login, only to set again an alarm that was set (see the launcher);

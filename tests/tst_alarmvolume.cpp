@@ -74,37 +74,45 @@ private slots:
         QTest::addColumn<QString>("userSets");
         QTest::addColumn<QString>("after");
         QTest::addColumn<bool>("streamMuted");
-        QTest::addColumn<bool>("crash");
+        // How the ringing ends: the button, a crash and a start (SIGKILL),
+        // or the service manager's stop (SIGTERM).
+        QTest::addColumn<int>("ending");
         QTest::newRow("speaker muted") << "yes"
                                        << "80"
                                        << "no 80"
                                        << ""
-                                       << "yes 80" << false << false;
+                                       << "yes 80" << false << 0;
         QTest::newRow("speaker at 5 %") << "no"
                                         << "5"
                                         << "no 70"
                                         << ""
-                                        << "no 5" << false << false;
+                                        << "no 5" << false << 0;
         QTest::newRow("louder volume kept") << "no"
                                             << "90"
                                             << "no 90"
                                             << ""
-                                            << "no 90" << false << false;
+                                            << "no 90" << false << 0;
         QTest::newRow("own stream muted") << "no"
                                           << "100"
                                           << "no 100"
                                           << ""
-                                          << "no 100" << true << false;
+                                          << "no 100" << true << 0;
         QTest::newRow("user turns it up while it rings") << "no"
                                                          << "5"
                                                          << "no 70"
                                                          << "85"
-                                                         << "no 85" << false << false;
+                                                         << "no 85" << false << 0;
         QTest::newRow("crash while ringing, then a start") << "yes"
                                                            << "5"
                                                            << "no 70"
                                                            << ""
-                                                           << "yes 5" << false << true;
+                                                           << "yes 5" << false << SIGKILL;
+        QTest::newRow("stopped by the service manager while ringing")
+            << "yes"
+            << "5"
+            << "no 70"
+            << ""
+            << "yes 5" << false << SIGTERM;
     }
 
     void heardWhateverTheVolume()
@@ -115,7 +123,7 @@ private slots:
         QFETCH(QString, userSets);
         QFETCH(QString, after);
         QFETCH(bool, streamMuted);
-        QFETCH(bool, crash);
+        QFETCH(int, ending);
         setSpeaker(mute, volume);
         Program program(ringinConf);
         QVERIFY(program.start());
@@ -140,13 +148,16 @@ private slots:
         if (!userSets.isEmpty())
             setSpeaker("no", userSets);
 
-        if (crash) {
+        if (ending == SIGKILL) {
             QTest::qWait(500);
             ::kill(pid_t(program.process.processId()), SIGKILL);
             QVERIFY(program.process.waitForFinished(3000));
             QCOMPARE(speakerState(), ringing);
             QFile::remove(program.file(QStringLiteral("alarm.armed")));
             QVERIFY(program.start());
+        } else if (ending == SIGTERM) {
+            ::kill(pid_t(program.process.processId()), SIGTERM);
+            QVERIFY(program.process.waitForFinished(3000));
         } else {
             program.clickButton();
         }
