@@ -108,14 +108,20 @@ void WakeTimer::endHelper()
 {
     if (!helper)
         return;
-    // Closing its input ends the helper, and with it the timer.
-    helper->disconnect(this);
-    helper->closeWriteChannel();
-    if (!helper->waitForFinished(1000))
-        helper->kill();
-    delete helper;
+    // Closing its input ends the helper, and with it the timer; one that
+    // has not ended a second later is killed. Nothing waits for it here.
+    QProcess *ending = helper;
     helper = nullptr;
     reason.clear();
+    ending->disconnect(this);
+    ending->closeWriteChannel();
+    if (ending->state() == QProcess::NotRunning) {
+        ending->deleteLater();
+        return;
+    }
+    connect(ending, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), ending,
+        &QObject::deleteLater);
+    QTimer::singleShot(endGraceMs, ending, [ending] { ending->kill(); });
 }
 
 bool WakeTimer::startHelper()
@@ -140,15 +146,28 @@ bool WakeTimer::startHelper()
     connect(helper, &QProcess::readyReadStandardOutput, this, &WakeTimer::readHelper);
     connect(helper, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
         &WakeTimer::helperFinished);
+    connect(helper, &QProcess::errorOccurred, this, &WakeTimer::helperFailed);
+    reason.clear();
+    restarted.start();
+    // What is written to it meanwhile waits until it runs.
     helper->start(path, QStringList());
-    if (helper->waitForStarted(3000)) {
-        reason.clear();
-        restarted.start();
-        return true;
-    }
-    delete helper;
+    return true;
+}
+
+// A helper that would not start: the program's own timer stands in, and
+// holds the armed moment.
+void WakeTimer::helperFailed(QProcess::ProcessError error)
+{
+    if (error != QProcess::FailedToStart || !helper)
+        return;
+    helper->disconnect(this);
+    helper->deleteLater();
     helper = nullptr;
-    return false;
+    const qint64 moment = armedAt;
+    armedAt = 0;
+    startOwnTimer();
+    if (moment != 0)
+        arm(moment);
 }
 
 // The helper ended without being asked to (killed, crashed). An armed moment

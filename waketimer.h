@@ -13,7 +13,8 @@ class QTimer;
 // It lives in a small helper program that holds the permission to wake the
 // phone; where that helper is missing or lacks the permission, a plain
 // timer of the wall clock stands in, and the log says once that the phone
-// will not be woken for the alarm, and why.
+// will not be woken for the alarm, and why. The helper is started and
+// ended without waiting for it.
 class WakeTimer : public QObject {
     Q_OBJECT
 
@@ -43,6 +44,7 @@ private slots:
     void readHelper();
     void readOwnTimer();
     void helperFinished(int exitCode, QProcess::ExitStatus status);
+    void helperFailed(QProcess::ProcessError error);
 
 private:
     bool startHelper();
@@ -72,6 +74,8 @@ private:
     QTimer *helperRestart;
     int restartDelayMs;
     static const int restartWindowMs = 60000;
+    // How long a helper whose input was closed has to end.
+    static const int endGraceMs = 1000;
     static const int longestRestartDelayMs = 60000;
 
     friend class TestWake;
