@@ -110,12 +110,16 @@ start_server() {
         pactl load-module module-null-sink sink_name=speaker >/dev/null
         pactl load-module module-null-sink sink_name=room >/dev/null
     else
-        PULSE_RUNTIME_PATH="$setup" pulseaudio -n --daemonize=yes --exit-idle-time=-1 --disallow-exit \
-            --use-pid-file=yes \
+        if ! PULSE_RUNTIME_PATH="$setup" pulseaudio -n --daemonize=yes --exit-idle-time=-1 \
+            --disallow-exit --use-pid-file=yes \
             --load=module-native-protocol-unix \
             --load="module-null-sink sink_name=speaker" \
             --load="module-null-sink sink_name=room" \
-            >"$state/pulseaudio.log" 2>&1
+            >"$state/pulseaudio.log" 2>&1; then
+            echo "PulseAudio did not start:" >&2
+            tail -n 20 "$state/pulseaudio.log" >&2
+            exit 1
+        fi
         wait_for_server pulseaudio
         # This phone's own server: others may run beside it.
         for _ in $(seq 50); do [[ -s $setup/pid ]] && break; sleep 0.1; done

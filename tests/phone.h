@@ -331,6 +331,13 @@ public:
     {
         return QString::fromUtf8(readFile(file(QStringLiteral("log")))).split(QLatin1Char('\n'));
     }
+    // Whether the program has ended, or ends within `ms`: it may have ended
+    // while the test waited for something else.
+    bool ended(int ms)
+    {
+        return process.state() == QProcess::NotRunning || process.waitForFinished(ms);
+    }
+
     bool waitForLog(const QString &line, int ms) const
     {
         QElapsedTimer t;

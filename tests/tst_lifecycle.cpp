@@ -118,7 +118,7 @@ private slots:
         }
         closeWindow(program);
         if (!armed) {
-            QVERIFY(program.process.waitForFinished(5000));
+            QVERIFY(program.ended(5000));
             QCOMPARE(program.process.exitCode(), 0);
             return;
         }
@@ -148,7 +148,7 @@ private slots:
                 services.called(QStringLiteral("org.freedesktop.Notifications.CloseNotification")));
             QVERIFY(!remembered(program).isEmpty());
         } else {
-            QVERIFY(program.process.waitForFinished(5000));
+            QVERIFY(program.ended(5000));
             QCOMPARE(program.process.exitCode(), 0);
             QVERIFY(remembered(program).isEmpty());
         }
@@ -242,7 +242,7 @@ private slots:
             QVERIFY(!program.log().contains(
                 QStringLiteral("Measuring the room in the first pause: the alarm rang without "
                                "measuring it first")));
-            QVERIFY(program.process.waitForFinished(5000));
+            QVERIFY(program.ended(5000));
             claps.waitForFinished();
         }
 
