@@ -5,8 +5,8 @@
 #include "directsound.h"
 #include "iioaccelerometer.h"
 #include "notifier.h"
-#include "ownfile.h"
 #include "ownsound.h"
+#include "rememberedalarm.h"
 #include "ringingguard.h"
 #include "sessionlock.h"
 #include "ui_mainwindow.h"
@@ -63,9 +63,11 @@ bool soundExists(const QString &name)
 }
 
 // The calibration moment comes this long before the alarm moment, and the
-// phone is woken this long before that, time enough to resume.
+// phone is woken this long before that, time enough to resume: the senses
+// run from the sum on.
 const int calibrationLeadSecs = 4;
 const int wakeLeadSecs = 10;
+const int sensesLeadSecs = calibrationLeadSecs + wakeLeadSecs;
 
 // Ticks are placed just after the second boundary, so the clock label
 // changes with the wall clock.
@@ -268,7 +270,6 @@ void MainWindow::startClock()
             // with the built-in sound instead.
             prepareSound();
             playAlarm();
-            ui->bsetAlarm->setText(tr("Stop Alarm"));
         }
         // Measuring the room once the alarm rings would measure the alarm.
         // The room is measured a little before the alarm's moment, whatever
@@ -281,8 +282,8 @@ void MainWindow::startClock()
     lastTick = now;
     // A new time zone or a clock set anew moves the alarm: a program started
     // again after a crash finds where it stands now.
-    if (alarm_state == AlarmArmed && armedMoment() != rememberedMoment)
-        rememberAlarm(armedMoment());
+    if (alarm_state == AlarmArmed)
+        remembered.remember(armedMoment(), alarmTime);
     updateWakeTimer(now);
     updateActivity();
     clockTimer->start(awake ? 1000 - now.time().msec() + tickMarginMs : waitMs(now));
@@ -332,7 +333,7 @@ bool MainWindow::alarmNeedsSenses(const QDateTime &now) const
     if (alarm_state != AlarmArmed)
         return false;
     const QDateTime alarm = nextAlarmMoment(now);
-    return alarm.isValid() && now.msecsTo(alarm) <= (calibrationLeadSecs + wakeLeadSecs) * 1000;
+    return alarm.isValid() && now.msecsTo(alarm) <= sensesLeadSecs * 1000;
 }
 
 // How long the clock may wait while nothing runs: until the wake lead of
@@ -342,7 +343,7 @@ int MainWindow::waitMs(const QDateTime &now) const
     qint64 wait = longestWaitMs;
     const QDateTime alarm = alarm_state == AlarmArmed ? nextAlarmMoment(now) : QDateTime();
     if (alarm.isValid())
-        wait = qMin(wait, now.msecsTo(alarm) - (calibrationLeadSecs + wakeLeadSecs) * 1000);
+        wait = qMin(wait, now.msecsTo(alarm) - sensesLeadSecs * 1000);
     return int(qMax(qint64(0), wait) + tickMarginMs);
 }
 
@@ -380,7 +381,7 @@ void MainWindow::updateWakeTimer(const QDateTime &now)
     const QDateTime alarm = nextAlarmMoment(now);
     if (!alarm.isValid())
         return;
-    const QDateTime wake = alarm.addSecs(-calibrationLeadSecs - wakeLeadSecs);
+    const QDateTime wake = alarm.addSecs(-sensesLeadSecs);
     // A tick past the wake moment may come before the helper's word that it
     // fired (a resumed phone runs its overdue timers first): the phone is
     // awake for the alarm either way, and is kept so. A clock set anew or a
@@ -401,7 +402,7 @@ void MainWindow::updateWakeTimer(const QDateTime &now)
 bool MainWindow::alarmIsNear(const QDateTime &now) const
 {
     const QDateTime alarm = nextAlarmMoment(now);
-    return alarm.isValid() && now.secsTo(alarm) <= calibrationLeadSecs + wakeLeadSecs + 60;
+    return alarm.isValid() && now.secsTo(alarm) <= sensesLeadSecs + 60;
 }
 
 // The next moment, after `now`, at which the alarm time comes.
@@ -445,57 +446,54 @@ void MainWindow::beginRoomMeasure(int windowMs)
     calibrationTimer->start(windowMs);
 }
 
+// The button sets, unsets or stops the alarm, by the state it is in.
 void MainWindow::setAlarm()
 {
-    if (ui->bsetAlarm->text() == tr("Set Alarm")) {
-        ui->selectedTime->setReadOnly(true);
-        ui->bsetAlarm->setText(tr("Unset Alarm"));
+    if (alarm_state == AlarmOff) {
         setAlarmTime();
         initializeAlarm();
-    } else if (ui->bsetAlarm->text() == tr("Unset Alarm")) {
-        ui->selectedTime->setReadOnly(false);
-        ui->bsetAlarm->setText(tr("Set Alarm"));
+    } else if (alarm_state == AlarmArmed) {
         unsetAlarmTime();
-    } else if (ui->bsetAlarm->text() == tr("Stop Alarm")) {
-        ui->selectedTime->setReadOnly(false);
+    } else {
         soundObject->stop();
-        ui->bsetAlarm->setText(tr("Set Alarm"));
         unsetAlarmTime();
     }
 }
 
+// The alarm's state, which the button's text and the time editor mirror:
+// the time can be changed only while no alarm is set.
+void MainWindow::setAlarmState(int state)
+{
+    alarm_state = state;
+    ui->bsetAlarm->setText(state == AlarmOff ? tr("Set Alarm")
+            : state == AlarmArmed            ? tr("Unset Alarm")
+                                             : tr("Stop Alarm"));
+    ui->selectedTime->setReadOnly(state != AlarmOff);
+}
+
 void MainWindow::setAlarmTime()
 {
-    alarm_state = AlarmArmed;
+    setAlarmState(AlarmArmed);
     roomMeasured = false;
     const QString text = ui->selectedTime->time().toString();
     conf.setTime(text);
     alarmTime = text;
     ui->testLabel->setText(alarmTime);
 
-    int hour = alarmTime.midRef(0, 2).toInt();
-    int minutes = alarmTime.midRef(3, 2).toInt();
-    if (minutes > 0) {
-        --minutes;
-    } else {
-        minutes = 59;
-        hour = hour > 0 ? hour - 1 : 23;
-    }
-    const QString minutesText
-        = (minutes <= 9 ? QStringLiteral("0") : QString()) + QString::number(minutes);
-    const QString hourText = (hour <= 9 ? QStringLiteral("0") : QString()) + QString::number(hour);
-    recordTime
-        = hourText + QStringLiteral(":") + minutesText + QStringLiteral(":") + QStringLiteral("56");
+    // The calibration moment as the clock shows it, whatever the alarm's
+    // seconds: 07:29:56 for 07:30, 23:59:56 for midnight.
+    const QTime alarm = ui->selectedTime->time();
+    recordTime = QTime(alarm.hour(), alarm.minute()).addSecs(-calibrationLeadSecs).toString();
     ui->testLabel->setText(recordTime);
     firedWake = 0;
     updateWakeTimer(QDateTime::currentDateTime());
-    rememberAlarm(armedMoment());
+    remembered.remember(armedMoment(), alarmTime);
     showWakeNote();
 }
 
 void MainWindow::unsetAlarmTime()
 {
-    alarm_state = AlarmOff;
+    setAlarmState(AlarmOff);
     // A ringing step still pending belongs to the cycle just ended.
     ringTimer->stop();
     directSound->stop();
@@ -507,7 +505,7 @@ void MainWindow::unsetAlarmTime()
     alarmVolume->restore();
     ringingGuard->release();
     notifier->close();
-    forgetAlarm();
+    remembered.forget();
     ui->testLabel->setText(QString());
     maxLevel = 1.0;
     ui->label_trigger->setText(QStringLiteral("Max: ") + QString::number(maxLevel, 'g', 6));
@@ -545,8 +543,6 @@ void MainWindow::showWakeNote()
 void MainWindow::missAlarm()
 {
     const QString time = alarmTime;
-    ui->selectedTime->setReadOnly(false);
-    ui->bsetAlarm->setText(tr("Set Alarm"));
     unsetAlarmTime();
     notifier->showMissed(time);
     qWarning("%s", qPrintable(QStringLiteral("Missed alarm %1").arg(time.left(5))));
@@ -592,32 +588,13 @@ void MainWindow::endIfClosed()
 
 QString MainWindow::rememberedAlarmFile()
 {
-    return QStringLiteral("alarm.armed");
+    return RememberedAlarm::fileName();
 }
 
 // The user's mute and volume of the outputs raised for a ringing alarm.
 QString MainWindow::alarmVolumeFile()
 {
     return QStringLiteral("alarm.volume");
-}
-
-// The set alarm, beside the settings and apart from them, so that a program
-// started again after a crash or a reboot sets it again: its moment in
-// seconds since the epoch, and its time as the clock shows it.
-void MainWindow::rememberAlarm(const QDateTime &moment)
-{
-    if (!moment.isValid())
-        return;
-    // Kept as the instant: a local time means another one in a new zone.
-    rememberedMoment = moment.toUTC();
-    OwnFile::write(rememberedAlarmFile(),
-        QByteArray::number(moment.toSecsSinceEpoch()) + ' ' + alarmTime.toLatin1() + '\n');
-}
-
-void MainWindow::forgetAlarm()
-{
-    rememberedMoment = QDateTime();
-    QFile::remove(rememberedAlarmFile());
 }
 
 // An alarm set before the program last ended: set again while its moment
@@ -627,28 +604,26 @@ void MainWindow::forgetAlarm()
 // in now.
 void MainWindow::resumeRememberedAlarm()
 {
-    QByteArray text;
-    if (!OwnFile::read(rememberedAlarmFile(), 64, &text))
+    QDateTime stored;
+    QTime time;
+    const RememberedAlarm::Found found = RememberedAlarm::read(&stored, &time);
+    if (found == RememberedAlarm::Nothing)
         return;
-    const QList<QByteArray> fields = text.split('\n').value(0).trimmed().split(' ');
-    bool ok = false;
-    const qint64 seconds = fields.value(0).toLongLong(&ok);
-    const QTime time = QTime::fromString(QString::fromLatin1(fields.value(1)));
-    if (!ok || !time.isValid() || alarm_state != AlarmOff) {
-        if (!ok || !time.isValid())
+    if (found == RememberedAlarm::Unreadable || alarm_state != AlarmOff) {
+        if (found == RememberedAlarm::Unreadable)
             qWarning("%s",
                 qPrintable(QStringLiteral("The remembered alarm in %1 could not be read; it is "
                                           "forgotten")
                                .arg(rememberedAlarmFile())));
-        forgetAlarm();
+        remembered.forget();
         return;
     }
     const QString shown = time.toString().left(5);
-    const QDateTime moment = AlarmSchedule::resumed(time, QDateTime::fromSecsSinceEpoch(seconds));
+    const QDateTime moment = AlarmSchedule::resumed(time, stored);
     const AlarmSchedule::Verdict verdict
         = AlarmSchedule::remembered(moment, QDateTime::currentDateTime());
     if (verdict == AlarmSchedule::Missed) {
-        forgetAlarm();
+        remembered.forget();
         notifier->showMissed(time.toString());
         qWarning("%s", qPrintable(QStringLiteral("Missed alarm %1").arg(shown)));
         return;
@@ -657,8 +632,6 @@ void MainWindow::resumeRememberedAlarm()
     if (verdict == AlarmSchedule::Due)
         lastTick = moment.addSecs(-1);
     ui->selectedTime->setTime(time);
-    ui->selectedTime->setReadOnly(true);
-    ui->bsetAlarm->setText(tr("Unset Alarm"));
     setAlarmTime();
     prepareSound();
     qWarning("%s", qPrintable(QStringLiteral("Alarm re-armed for %1 after a restart").arg(shown)));
@@ -687,7 +660,7 @@ void MainWindow::start(bool hidden)
 void MainWindow::playAlarm()
 {
     if (alarm_state == AlarmArmed) {
-        alarm_state = AlarmRinging;
+        setAlarmState(AlarmRinging);
         showWakeNote();
         alarmVolume->raise();
         ringingGuard->keepAwake();
@@ -696,15 +669,14 @@ void MainWindow::playAlarm()
     }
 
     if (alarm_state == AlarmRinging) {
-        ui->bsetAlarm->setText(tr("Stop Alarm"));
         startPlay();
-        alarm_state = AlarmPlaying;
+        setAlarmState(AlarmPlaying);
         time_from_start = float(time_from_start + 0.2);
         ringTimer->start(200);
     } else if (alarm_state == AlarmPlaying) {
         if (playFinished()) {
             time_from_start += 2.0f;
-            alarm_state = AlarmRinging;
+            setAlarmState(AlarmRinging);
             if (time_from_start < 60.0f) {
                 ringTimer->start(2000);
             } else {
@@ -1182,8 +1154,6 @@ void MainWindow::stopRinging(const char *reason)
 {
     unsetAlarmTime();
     soundObject->stop();
-    ui->bsetAlarm->setText(tr("Set Alarm"));
-    ui->selectedTime->setReadOnly(false);
     qWarning("%s", reason);
 }
 

@@ -4,6 +4,7 @@
 #include "audioinfo.h"
 #include "ownsound.h"
 #include "preferences.h"
+#include "rememberedalarm.h"
 
 #include <QAccelerometer>
 #include <QAudioFormat>
@@ -97,6 +98,7 @@ private:
     void readInitialOri();
     void settleRest(const qreal axes[3], qreal offRest[3]);
 
+    void setAlarmState(int state);
     bool ringing() const;
     void prepareSound();
     void useSound(const QString &fileName);
@@ -120,8 +122,6 @@ private:
     void updateCapturePace();
     void startCapture(const QAudioFormat &format, bool nearest);
     void holdClockSize();
-    void rememberAlarm(const QDateTime &moment);
-    void forgetAlarm();
     void resumeRememberedAlarm();
     void openCalibration(const QDateTime &now);
     void updateWakeTimer(const QDateTime &now);
@@ -198,8 +198,7 @@ private:
     // or missed.
     Notifier *notifier;
     QDateTime lastTick;
-    // The moment the remembered alarm file holds, in UTC.
-    QDateTime rememberedMoment;
+    RememberedAlarm remembered;
     QElapsedTimer playTime;
     qint64 playLimit;
 
