@@ -200,6 +200,33 @@ private slots:
         QCOMPARE(speakerState(), QStringLiteral("yes 50"));
     }
 
+    // The alarm is stopped while the sound server is away: the user's mute
+    // and volume are given back once it is back (it comes back with the
+    // alarm's, as it stored them).
+    void givenBackWhenTheSoundServerComesBack()
+    {
+        setSpeaker("yes", "5");
+        Program program(ringinConf, "@2026-12-07 07:29:55");
+        QVERIFY(program.start());
+        program.clickButton();
+        Speaker speaker;
+        speaker.start();
+        QVERIFY(speaker.waitForLoud(0.1, 15000) > 0.1);
+        QCOMPARE(speakerState(), QStringLiteral("no 70"));
+        QProcess restart;
+        restart.start(QStringLiteral(ALARMCLOCK_SOURCE_DIR "/scripts/virtual-phone.sh"),
+            { "restart-server", qEnvironmentVariable("PHONE_STATE"), "4" });
+        QTRY_VERIFY(
+            program.log().contains(QStringLiteral("Alarm volume: the sound server did not answer; "
+                                                  "the output's volume is left as it is")));
+        program.clickButton();
+        QVERIFY(restart.waitForFinished(30000));
+        QCOMPARE(restart.exitCode(), 0);
+        QVERIFY(program.waitForLog(QStringLiteral("Output volume restored"), 10000));
+        QCOMPARE(speakerState(), QStringLiteral("yes 5"));
+        QVERIFY(!QFile::exists(program.file(QStringLiteral("alarm.volume"))));
+    }
+
     // Headphones nobody wears: the alarm plays there first, its microphone
     // hears nothing of it, and after two such plays it plays on the
     // loudspeaker, which the room hears.
