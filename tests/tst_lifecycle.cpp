@@ -27,10 +27,22 @@ bool windowShown(const Program &program)
 }
 
 // As a window manager or a phone shell does when a person closes the window.
+// A window still shown 5 s later is described, for the log of a failed case.
 void closeWindow(const Program &program)
 {
     QProcess::execute(QStringLiteral("/usr/bin/python3"),
         { QStringLiteral(ALARMCLOCK_SOURCE_DIR "/tests/closewindow.py"), program.window });
+    QElapsedTimer waited;
+    waited.start();
+    while (windowShown(program) && waited.elapsed() < 5000)
+        QTest::qWait(50);
+    if (windowShown(program))
+        qWarning("still shown after WM_DELETE_WINDOW to %s: %s", qPrintable(program.window),
+            qPrintable(run(QStringLiteral("xwininfo"), { "-id", program.window, "-tree" })
+                + QLatin1Char('\n')
+                + run(QStringLiteral("xdotool"),
+                    { "search", "--all", "--pid", QString::number(program.process.processId()),
+                        "--name", "" })));
 }
 
 // The program's capture streams on the sound server: none means the
