@@ -30,7 +30,10 @@
 # - with --pipewire the sound server is PipeWire's PulseAudio server with
 #   WirePlumber, as a fresh Debian 12 phone shell runs it, on a session bus
 #   of its own; otherwise PulseAudio.
-set -euo pipefail
+set -Eeuo pipefail
+# A step that fails says which, where it would otherwise end the script
+# without a word.
+trap 'echo "virtual-phone.sh: line $LINENO failed (status $?): $BASH_COMMAND" >&2' ERR
 
 cmd=${1:?start or stop}
 state=${2:?state directory}

@@ -36,7 +36,18 @@ if [[ $kind == none ]]; then
     "$@"
     exit
 fi
-if ! "$root"/scripts/virtual-phone.sh start "$state" --display $server_option >/dev/null 2>"$state.err"; then
+# A phone that fails to start under a machine's load is started once more;
+# the first failure is told all the same.
+start_phone() {
+    "$root"/scripts/virtual-phone.sh start "$state" --display $server_option >/dev/null 2>"$state.err"
+}
+if ! start_phone; then
+    echo "on-phone.sh: the virtual phone did not start, trying once more: $(cat "$state.err")" >&2
+    "$root"/scripts/virtual-phone.sh stop "$state" >/dev/null 2>&1
+    rm -rf "$state"
+    mkdir -m 700 "$state"
+fi
+if [[ ! -s $state/env ]] && ! start_phone; then
     echo "missing prerequisite: a virtual phone with its $kind sound server (packages $packages)" \
         "did not start: $(cat "$state.err")"
     rm -f "$state.err"
