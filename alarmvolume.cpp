@@ -2,8 +2,10 @@
 
 #include "ownfile.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QStringList>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -48,7 +50,7 @@ int percent(pa_volume_t volume)
 AlarmVolume::AlarmVolume(const QString &fileName, QObject *parent)
     : QObject(parent)
     , fileName(fileName)
-    , loop(PulseLoop::shared())
+    , loop(nullptr)
     , context(nullptr)
     , retry(new QTimer(this))
     , retryMs(firstRetryMs)
@@ -72,53 +74,45 @@ AlarmVolume::AlarmVolume(const QString &fileName, QObject *parent)
 
 AlarmVolume::~AlarmVolume()
 {
-    if (!loop.isStarted())
+    if (!loop)
         return;
-    loop.lock();
+    pa_threaded_mainloop_lock(loop);
     wanted = false;
     if (!outputs.isEmpty() && !givingBack && context
         && pa_context_get_state(context) == PA_CONTEXT_READY)
         giveBack();
-    // The program is ending: the user's volume is worth a moment's wait,
-    // until the server has answered or a second has passed.
-    if (pending > 0 && context) {
-        timedOut = false;
-        pa_time_event *timeout
-            = pa_context_rttime_new(context, pa_rtclock_now() + endWaitUsec, endWaitOver, this);
-        while (pending > 0 && context && !timedOut)
-            loop.wait();
-        if (timeout)
-            loop.api()->time_free(timeout);
+    pa_threaded_mainloop_unlock(loop);
+    // The program is ending: the user's volume is worth a moment's wait.
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        pa_threaded_mainloop_lock(loop);
+        const bool busy = pending > 0 && context;
+        pa_threaded_mainloop_unlock(loop);
+        if (!busy || waited.elapsed() > 1000)
+            break;
+        QThread::msleep(10);
     }
+    pa_threaded_mainloop_stop(loop);
     if (context) {
-        pa_context_set_state_callback(context, nullptr, nullptr);
-        pa_context_set_subscribe_callback(context, nullptr, nullptr);
         pa_context_disconnect(context);
         pa_context_unref(context);
-        context = nullptr;
     }
-    loop.unlock();
-}
-
-void AlarmVolume::endWaitOver(pa_mainloop_api *, pa_time_event *, const timeval *, void *self)
-{
-    auto *me = static_cast<AlarmVolume *>(self);
-    me->timedOut = true;
-    me->loop.signal();
+    pa_threaded_mainloop_free(loop);
 }
 
 void AlarmVolume::raise()
 {
     connectToServer();
-    if (!loop.isStarted())
+    if (!loop)
         return;
-    loop.lock();
+    pa_threaded_mainloop_lock(loop);
     wanted = true;
     for (Output &o : outputs)
         o.seen = false;
     if (context && pa_context_get_state(context) == PA_CONTEXT_READY)
         askWhatToRaise();
-    loop.unlock();
+    pa_threaded_mainloop_unlock(loop);
 }
 
 // A request whose answer is waited for. One libpulse could not send is
@@ -140,15 +134,15 @@ void AlarmVolume::askWhatToRaise()
 
 void AlarmVolume::useLoudspeaker()
 {
-    if (!loop.isStarted())
+    if (!loop)
         return;
-    loop.lock();
+    pa_threaded_mainloop_lock(loop);
     if (wanted && context && pa_context_get_state(context) == PA_CONTEXT_READY) {
         worn.clear();
         loudspeaker = PA_INVALID_INDEX;
         drop(pa_context_get_sink_info_list(context, sinkListed, this));
     }
-    loop.unlock();
+    pa_threaded_mainloop_unlock(loop);
 }
 
 void AlarmVolume::sinkListed(pa_context *context, const pa_sink_info *info, int eol, void *self)
@@ -183,9 +177,9 @@ void AlarmVolume::streamToMove(
 
 void AlarmVolume::restore()
 {
-    if (!loop.isStarted())
+    if (!loop)
         return;
-    loop.lock();
+    pa_threaded_mainloop_lock(loop);
     wanted = false;
     bool reconnect = false;
     if (!outputs.isEmpty()) {
@@ -199,7 +193,7 @@ void AlarmVolume::restore()
     } else if (pending == 0) {
         done();
     }
-    loop.unlock();
+    pa_threaded_mainloop_unlock(loop);
     if (reconnect)
         connectToServer();
 }
@@ -208,11 +202,17 @@ void AlarmVolume::restore()
 // (no server, or a server that went away) is replaced.
 void AlarmVolume::connectToServer()
 {
-    if (!loop.start()) {
-        qWarning("Alarm volume: the sound server cannot be asked (libpulse would not start)");
-        return;
+    if (!loop) {
+        loop = pa_threaded_mainloop_new();
+        if (!loop || pa_threaded_mainloop_start(loop) < 0) {
+            qWarning("Alarm volume: the sound server cannot be asked (libpulse would not start)");
+            if (loop)
+                pa_threaded_mainloop_free(loop);
+            loop = nullptr;
+            return;
+        }
     }
-    loop.lock();
+    pa_threaded_mainloop_lock(loop);
     if (context) {
         const pa_context_state_t state = pa_context_get_state(context);
         if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
@@ -224,14 +224,14 @@ void AlarmVolume::connectToServer()
         }
     }
     if (!context) {
-        context = pa_context_new(loop.api(), "Alarm Clock");
+        context = pa_context_new(pa_threaded_mainloop_get_api(loop), "Alarm Clock");
         pa_context_set_state_callback(context, contextState, this);
         if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
             pa_context_unref(context);
             context = nullptr;
         }
     }
-    loop.unlock();
+    pa_threaded_mainloop_unlock(loop);
 }
 
 void AlarmVolume::contextState(pa_context *context, void *self)
@@ -255,7 +255,6 @@ void AlarmVolume::contextState(pa_context *context, void *self)
     case PA_CONTEXT_FAILED:
         me->pending = 0;
         me->givingBack = false;
-        me->loop.signal();
         if ((me->wanted || me->restoring) && !me->toldNoServer) {
             me->toldNoServer = true;
             qWarning("Alarm volume: the sound server did not answer; the output's volume is left "
@@ -271,12 +270,12 @@ void AlarmVolume::contextState(pa_context *context, void *self)
 // Tries the server again while there is something to ask of it.
 void AlarmVolume::retryLater()
 {
-    if (!loop.isStarted() || retry->isActive())
+    if (!loop || retry->isActive())
         return;
-    loop.lock();
+    pa_threaded_mainloop_lock(loop);
     const bool again = wanted || restoring;
     const int longest = wanted ? ringingRetryMs : restoreRetryMs;
-    loop.unlock();
+    pa_threaded_mainloop_unlock(loop);
     if (!again)
         return;
     retry->start(qMin(retryMs, longest));
@@ -437,10 +436,8 @@ void AlarmVolume::volumeDone(pa_context *context, int success, void *self)
 void AlarmVolume::opDone(pa_context *, int, void *self)
 {
     auto *me = static_cast<AlarmVolume *>(self);
-    if (me->pending > 0 && --me->pending == 0) {
+    if (me->pending > 0 && --me->pending == 0)
         me->done();
-        me->loop.signal();
-    }
 }
 
 // Gives each output back what the user had, field by field, where it still

@@ -5,8 +5,6 @@
 #include <QString>
 #include <QVector>
 
-#include "pulseloop.h"
-
 #include <pulse/pulseaudio.h>
 
 #include <string>
@@ -22,9 +20,8 @@ class QTimer;
 // given back, so that a program that crashed meanwhile gives them back at
 // its next start. A sound server that is away while the alarm rings or
 // while its values wait to be given back is tried again, sooner while it
-// rings. It asks the sound server through libpulse on the loop the
-// program's connections share, and never waits for it but for a moment at
-// the program's end.
+// rings. It asks the sound server through libpulse on a thread of its own
+// and never waits for it, but for a moment at the end.
 class AlarmVolume : public QObject {
     Q_OBJECT
 
@@ -49,8 +46,6 @@ public:
     static constexpr int firstRetryMs = 250;
     static constexpr int ringingRetryMs = 1000;
     static constexpr int restoreRetryMs = 30000;
-    // How long the program's end waits for the user's volume to be given back.
-    static constexpr pa_usec_t endWaitUsec = PA_USEC_PER_SEC;
 
 private:
     // An output the alarm raised, with what the user had.
@@ -95,15 +90,13 @@ private:
     static void muteDone(pa_context *context, int success, void *self);
     static void volumeDone(pa_context *context, int success, void *self);
     static void opDone(pa_context *context, int success, void *self);
-    static void endWaitOver(
-        pa_mainloop_api *api, pa_time_event *event, const timeval *when, void *self);
     static void sinkListed(pa_context *context, const pa_sink_info *info, int eol, void *self);
     static void sinkToGiveBack(pa_context *context, const pa_sink_info *info, int eol, void *self);
     static void streamToMove(
         pa_context *context, const pa_sink_input_info *info, int eol, void *self);
 
     const QString fileName;
-    PulseLoop &loop;
+    pa_threaded_mainloop *loop;
     pa_context *context;
     QTimer *retry;
     int retryMs;
@@ -117,8 +110,6 @@ private:
     bool raised;
     // The requests on the present connection not answered yet.
     int pending;
-    // The wait for them at the program's end is over.
-    bool timedOut = false;
     bool toldNoServer;
     // The outputs worn on the body, and the loudspeaker found beside them.
     QVector<uint32_t> worn;

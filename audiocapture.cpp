@@ -35,7 +35,7 @@ pa_sample_format_t sampleFormatOf(const QAudioFormat &format)
 AudioCapture::AudioCapture(QObject *parent)
     : QObject(parent)
     , worker(new QObject)
-    , loop(PulseLoop::shared())
+    , loop("capture")
     , context(nullptr)
     , stream(nullptr)
     , sampleFormat {}

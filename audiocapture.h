@@ -106,7 +106,7 @@ private:
     QObject *worker;
     // The capture thread, and what belongs to it or to whoever holds its
     // lock: a connection and a stream for each opening.
-    PulseLoop &loop;
+    PulseLoop loop;
     pa_context *context;
     pa_stream *stream;
     pa_sample_spec sampleFormat;

@@ -3,7 +3,7 @@
 
 DirectSound::DirectSound(QObject *parent)
     : QObject(parent)
-    , loop(PulseLoop::shared())
+    , loop("alarm sound")
     , context(nullptr)
     , stream(nullptr)
     , sampleFormat {}
@@ -21,7 +21,6 @@ DirectSound::~DirectSound()
     loop.lock();
     endStream();
     if (context) {
-        pa_context_set_state_callback(context, nullptr, nullptr);
         pa_context_disconnect(context);
         pa_context_unref(context);
         context = nullptr;

@@ -46,7 +46,7 @@ private:
     static void streamWrite(pa_stream *stream, size_t bytes, void *self);
     static void drained(pa_stream *stream, int success, void *self);
 
-    PulseLoop &loop;
+    PulseLoop loop;
     pa_context *context;
     // All below belongs to the loop's thread, or to whoever holds its lock.
     pa_stream *stream;

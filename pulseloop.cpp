@@ -6,12 +6,6 @@ PulseLoop::PulseLoop(const char *name)
 {
 }
 
-PulseLoop &PulseLoop::shared()
-{
-    static PulseLoop loop("sound server");
-    return loop;
-}
-
 PulseLoop::~PulseLoop()
 {
     if (!loop)
