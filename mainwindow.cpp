@@ -464,11 +464,16 @@ void MainWindow::setAlarm()
 // the time can be changed only while no alarm is set.
 void MainWindow::setAlarmState(int state)
 {
+    // The editor repaints at every change of its read-only flag: it changes
+    // only when an alarm is set or ends, never between plays.
+    const bool editable = state == AlarmOff;
+    const bool changed = editable != (alarm_state == AlarmOff);
     alarm_state = state;
     ui->bsetAlarm->setText(state == AlarmOff ? tr("Set Alarm")
             : state == AlarmArmed            ? tr("Unset Alarm")
                                              : tr("Stop Alarm"));
-    ui->selectedTime->setReadOnly(state != AlarmOff);
+    if (changed)
+        ui->selectedTime->setReadOnly(!editable);
 }
 
 void MainWindow::setAlarmTime()
