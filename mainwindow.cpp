@@ -387,9 +387,10 @@ void MainWindow::updateWakeTimer(const QDateTime &now)
     // awake for the alarm either way, and is kept so. A clock set anew or a
     // new time zone may move the alarm away again: the phone may sleep till
     // its wake-up then.
-    if (wake <= now && alarmIsNear(now))
+    const bool near = alarmIsNear(now);
+    if (wake <= now && near)
         ringingGuard->keepAwake();
-    else if (!alarmIsNear(now))
+    else if (!near)
         ringingGuard->release();
     const qint64 moment = (wake > now ? wake : alarm).toSecsSinceEpoch();
     if (moment != firedWake)
@@ -480,14 +481,13 @@ void MainWindow::setAlarmTime()
 {
     setAlarmState(AlarmArmed);
     roomMeasured = false;
-    const QString text = ui->selectedTime->time().toString();
-    conf.setTime(text);
-    alarmTime = text;
+    const QTime alarm = ui->selectedTime->time();
+    alarmTime = alarm.toString();
+    conf.setTime(alarmTime);
     ui->testLabel->setText(alarmTime);
 
     // The calibration moment as the clock shows it, whatever the alarm's
     // seconds: 07:29:56 for 07:30, 23:59:56 for midnight.
-    const QTime alarm = ui->selectedTime->time();
     recordTime = QTime(alarm.hour(), alarm.minute()).addSecs(-calibrationLeadSecs).toString();
     ui->testLabel->setText(recordTime);
     firedWake = 0;
